@@ -1,0 +1,104 @@
+// The library's one seam to the operating system.
+//
+// JMutex and JThread make every system call through the functions below, and
+// each platform provides them in a folder of its own: windows/ as a thin inline
+// layer over KERNEL32, posix/ as an emulation of the same kernel objects. Both
+// give exactly these semantics:
+//
+// Handles are opaque and name a kernel object; null means none. An object lives
+// until its last handle is closed (a thread object also while the thread runs).
+//
+// Mutex objects (MutexCreate, MutexAcquire, MutexRelease):
+//   - unnamed, owned by nobody when created;
+//   - owned by the thread that acquired them, and recursive: the owner acquires
+//     again without blocking, and the mutex is free after as many releases;
+//   - a release by a thread that does not own the mutex has no effect;
+//   - abandonment: when the owner ends (returns or is terminated) holding the
+//     mutex, it becomes free and the next waiter acquires it; that acquisition
+//     succeeds like any other. Any thread may own a mutex, including threads
+//     that this layer did not create.
+//
+// Thread objects (ThreadCreate, ThreadTerminate, ThreadWait, ThreadExitCode):
+//   - ThreadCreate runs `routine(param)` at once on a new thread, stores the
+//     thread's identifier in *id, and returns a handle that can be waited on;
+//   - the thread's exit code is what the routine returned;
+//   - ThreadTerminate ends the thread wherever it is, running no more of its
+//     code (no unwinding, no destructors); the mutexes it owns become
+//     abandoned; the exit code is `exitCode`. It returns only once the thread
+//     is gone, so that a killed thread can never again write memory it shares
+//     with its callers. A thread that has already ended is left as it was.
+//
+// SleepMilliseconds suspends the calling thread for at least `ms`.
+//
+// The layer's own bookkeeping is safe against termination: a thread killed
+// while inside this layer leaves no lock of the layer held.
+#ifndef VELKORTHREAD_PLATFORM_KERNEL_H
+#define VELKORTHREAD_PLATFORM_KERNEL_H
+
+#include <jthread.h>
+
+#include <cstddef>
+
+namespace velkor {
+namespace kernel {
+
+typedef void* Handle;
+typedef JThreadUInt32 UInt32;
+typedef UInt32(VELKORTHREAD_ENTRY_CALL* ThreadRoutine)(void* param);
+
+// Platform implementations of the two creations; use MutexCreate and
+// ThreadCreate below, which tests can make fail.
+Handle SystemMutexCreate();
+Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id);
+
+}  // namespace kernel
+}  // namespace velkor
+
+#if defined(_WIN32)
+#include "windows/kernel_windows.h"
+#else
+#include "posix/kernel_posix.h"
+#endif
+
+namespace velkor {
+namespace kernel {
+
+// Declared here, defined inline by the platform header above:
+//   void MutexAcquire(Handle mutex);      waits without a time limit
+//   void MutexRelease(Handle mutex);      one level of the caller's ownership
+//   void HandleClose(Handle object);
+//   Handle HandleDuplicate(Handle object);        null on failure
+//   void ThreadTerminate(Handle thread, UInt32 exitCode);
+//   void ThreadWait(Handle thread);                until the thread has ended
+//   bool ThreadExitCode(Handle thread, UInt32* exitCode);  false while running
+//   void SleepMilliseconds(UInt32 ms);
+//   Handle ThreadOpenCurrent();   a new handle to the calling thread, or null
+//                                 where the layer cannot name it
+//   std::size_t OpenHandleCount();  the process's open handles (diagnostics)
+
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
+namespace testhooks {
+// While set, the corresponding creation fails as if the system refused it.
+void FailMutexCreation(bool fail);
+void FailThreadCreation(bool fail);
+bool MutexCreationFails();
+bool ThreadCreationFails();
+}  // namespace testhooks
+
+inline Handle MutexCreate() {
+  return testhooks::MutexCreationFails() ? nullptr : SystemMutexCreate();
+}
+inline Handle ThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
+  return testhooks::ThreadCreationFails() ? nullptr : SystemThreadCreate(routine, param, id);
+}
+#else
+inline Handle MutexCreate() { return SystemMutexCreate(); }
+inline Handle ThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
+  return SystemThreadCreate(routine, param, id);
+}
+#endif
+
+}  // namespace kernel
+}  // namespace velkor
+
+#endif  // VELKORTHREAD_PLATFORM_KERNEL_H
