@@ -19,5 +19,8 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/velkorthreadConfigV
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkorthreadConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/velkorthreadConfigVersion.cmake DESTINATION ${VELKOR_CMAKE_DIR})
 
+# pkg-config finds the prefix from the file's own place, so that an installed
+# tree can move (or be installed with --prefix).
+file(RELATIVE_PATH VELKOR_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 configure_file(cmake/velkorthread.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velkorthread.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkorthread.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -27,3 +27,18 @@ if(RUN)
   file(GLOB client ${WORK_DIR}/build/package_client ${WORK_DIR}/build/package_client.exe)
   run_step(${EMULATOR} ${client})
 endif()
+
+# Natively, the pkg-config file must be enough to build and run the client.
+if(NOT TOOLCHAIN)
+  file(GLOB pc_dir ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
+                          pkg-config --cflags --libs velkorthread
+                  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "pkg-config does not know velkorthread")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run_step(c++ ${CLIENT_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/pkg_config_client)
+  get_filename_component(lib_dir ${pc_dir} DIRECTORY)
+  run_step(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${lib_dir} ${WORK_DIR}/pkg_config_client)
+endif()

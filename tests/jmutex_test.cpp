@@ -153,7 +153,7 @@ TEST(JMutexCopies, CopiesOutliveTheirSourceAndSelfAssignmentIsHarmless) {
 
 TEST(JMutexLoad, ConcurrentIncrementsAreExact) {
   constexpr int kThreads = 4;
-  const int increments = 500 * velkor_test::kScale;
+  const int increments = 500 * velkor_test::StressScale();
   JMutex mutex;
   long counter = 0;  // deliberately not atomic: only the mutex protects it
 

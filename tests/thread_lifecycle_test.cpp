@@ -79,7 +79,7 @@ class VariedThread : public JThread {
 };
 
 TEST(JThreadStress, ThousandsOfRunsEndOrAreKilledWithoutLeakingHandles) {
-  const int cycles = 150 * velkor_test::kScale;
+  const int cycles = 150 * velkor_test::StressScale();
   VariedThread thread;
   std::size_t baseline = kernel::OpenHandleCount();
   ASSERT_GT(baseline, 0u) << "the handle count must be a real reading";
@@ -109,7 +109,7 @@ TEST(JThreadStress, ThousandsOfRunsEndOrAreKilledWithoutLeakingHandles) {
 }
 
 TEST(JThreadStress, ManyObjectsStartedAndDestroyedLeaveNoHandles) {
-  const int objects = 50 * velkor_test::kScale;
+  const int objects = 50 * velkor_test::StressScale();
   std::size_t baseline = kernel::OpenHandleCount();
   ASSERT_GT(baseline, 0u) << "the handle count must be a real reading";
   for (int i = 0; i < objects; ++i) {
