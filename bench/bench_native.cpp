@@ -1,0 +1,436 @@
+// Benchmarks of JMutex and JThread on Linux, on Google Benchmark.
+//
+// JMutex is compared with std::recursive_mutex, the nearest thing the
+// standard library offers (recursive, owned by a thread), uncontended and
+// between two threads. JThread is measured over many Start/Kill cycles, with
+// the process's thread count and resident memory before and after, which is
+// where a leak of threads or stacks would show.
+//
+// Google Benchmark reports each benchmark on its own; the ratios between
+// them are printed at the end from the results of the same run.
+//
+// Usage: bench_native [--quick] [Google Benchmark flags]
+//   --quick  short runs and 300 instead of 10,000 Start/Kill cycles: proves
+//            the program runs, with rough figures
+//
+// The program only reports; it exits 0 whatever the figures are.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jmutex.h"
+#include "jthread.h"
+
+namespace {
+
+bool quick = false;
+
+// ---------------------------------------------------------------------------
+// a. Uncontended Lock + Unlock
+
+void JMutexUncontended(benchmark::State& state) {
+  JMutex mutex;
+  for (auto _ : state) {
+    mutex.Lock();
+    mutex.Unlock();
+  }
+}
+
+void StdRecursiveMutexUncontended(benchmark::State& state) {
+  std::recursive_mutex mutex;
+  for (auto _ : state) {
+    mutex.lock();
+    mutex.unlock();
+  }
+}
+
+// What the library's mutexes are built on here: robust, so that the mutex of
+// a thread that dies holding it is freed; recursive, so that an unlock by a
+// thread that does not own it fails and changes nothing. It separates what
+// those properties cost from what the library's layer adds.
+class RobustRecursiveMutex {
+ public:
+  RobustRecursiveMutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(&mutex_, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+  }
+  ~RobustRecursiveMutex() { pthread_mutex_destroy(&mutex_); }
+  RobustRecursiveMutex(const RobustRecursiveMutex&) = delete;
+  RobustRecursiveMutex& operator=(const RobustRecursiveMutex&) = delete;
+
+  void lock() { pthread_mutex_lock(&mutex_); }
+  void unlock() { pthread_mutex_unlock(&mutex_); }
+
+ private:
+  pthread_mutex_t mutex_;
+};
+
+void RobustMutexUncontended(benchmark::State& state) {
+  RobustRecursiveMutex mutex;
+  for (auto _ : state) {
+    mutex.lock();
+    mutex.unlock();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// b. Two threads and one mutex
+//
+// Google Benchmark runs the body on two threads at once. "Contended": both
+// take the mutex in a loop, for a short critical section. "Ping-pong": each
+// iteration is one turn, and the turns must alternate, so the mutex passes
+// from one thread to the other at every iteration. Both threads run the same
+// number of iterations, so neither waits for a turn that never comes.
+// (PingPong yields when it finds that the turn is not its own.)
+
+template <typename Mutex>
+struct LockAdapter;
+
+template <>
+struct LockAdapter<JMutex> {
+  static void Lock(JMutex& mutex) { mutex.Lock(); }
+  static void Unlock(JMutex& mutex) { mutex.Unlock(); }
+};
+
+template <>
+struct LockAdapter<std::recursive_mutex> {
+  static void Lock(std::recursive_mutex& mutex) { mutex.lock(); }
+  static void Unlock(std::recursive_mutex& mutex) { mutex.unlock(); }
+};
+
+// One mutex and its data per mutex type, shared by the benchmark's threads.
+// Built on first use, so not while the library itself may still be loading.
+template <typename Mutex>
+struct Shared {
+  Mutex mutex;
+  long counter = 0;  // guarded by mutex
+  int turn = 0;      // guarded by mutex
+
+  static Shared& Get() {
+    static Shared shared;
+    return shared;
+  }
+};
+
+template <typename Mutex>
+void Contended(benchmark::State& state) {
+  Shared<Mutex>& shared = Shared<Mutex>::Get();
+  for (auto _ : state) {
+    LockAdapter<Mutex>::Lock(shared.mutex);
+    ++shared.counter;
+    benchmark::DoNotOptimize(shared.counter);
+    LockAdapter<Mutex>::Unlock(shared.mutex);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+template <typename Mutex>
+void PingPong(benchmark::State& state) {
+  Shared<Mutex>& shared = Shared<Mutex>::Get();
+  const int me = state.thread_index();
+  for (auto _ : state) {
+    for (;;) {
+      LockAdapter<Mutex>::Lock(shared.mutex);
+      if (shared.turn == me) {
+        shared.turn = 1 - me;
+        LockAdapter<Mutex>::Unlock(shared.mutex);
+        break;
+      }
+      LockAdapter<Mutex>::Unlock(shared.mutex);
+      // Not our turn: let the other thread have the processor, which it may
+      // need if the machine is busy.
+      std::this_thread::yield();
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// ---------------------------------------------------------------------------
+// c. Start/Kill cycles
+
+long CountThreads() {
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) {
+    return -1;
+  }
+  long count = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') {
+      ++count;
+    }
+  }
+  closedir(dir);
+  return count;
+}
+
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) {
+      return std::atol(line.c_str() + 6);
+    }
+  }
+  return -1;
+}
+
+// A body that can be killed at any moment: once it has said so, it only reads
+// an atomic, so it is never inside the C or C++ runtime when it dies.
+class SpinningBody : public JThread {
+ public:
+  std::atomic<bool> spinning{false};
+  std::atomic<bool> stop{false};
+
+  void* Run() override {
+    ThreadStarted();
+    spinning.store(true, std::memory_order_release);
+    while (!stop.load(std::memory_order_relaxed)) {
+    }
+    return nullptr;
+  }
+};
+
+// Start returns once the body has called ThreadStarted, which may still be
+// inside the mutex release: kill only once it spins.
+bool StartSpinning(SpinningBody& thread) {
+  thread.spinning.store(false, std::memory_order_relaxed);
+  if (thread.Start() != 0) {
+    return false;
+  }
+  while (!thread.spinning.load(std::memory_order_acquire)) {
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+void StartKill(benchmark::State& state) {
+  SpinningBody thread;
+  long coldRss = ResidentKb();
+
+  // The first cycles set up what the library keeps for the life of the
+  // process, and the C library keeps the stacks of ended threads for reuse:
+  // the baseline is taken once that has happened.
+  for (int i = 0; i < 20; ++i) {
+    if (StartSpinning(thread)) {
+      thread.Kill();
+    }
+  }
+  long threadsBefore = CountThreads();
+  long rssBefore = ResidentKb();
+
+  using Clock = std::chrono::steady_clock;
+  Clock::duration starting{};
+  Clock::duration killing{};
+  for (auto _ : state) {
+    Clock::time_point begin = Clock::now();
+    if (!StartSpinning(thread)) {
+      state.SkipWithError("Start failed");
+      break;
+    }
+    Clock::time_point spinning = Clock::now();
+    thread.Kill();
+    Clock::time_point end = Clock::now();
+    starting += spinning - begin;
+    killing += end - spinning;
+  }
+
+  long threadsAfter = CountThreads();
+  long rssAfter = ResidentKb();
+  // Kill returns once the thread runs no more, which may be a moment before
+  // the kernel drops it from the process's list, and the library may still be
+  // reclaiming the killed threads: give that a moment.
+  long threadsSettled = threadsAfter;
+  for (int i = 0; i < 100 && threadsSettled > threadsBefore; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    threadsSettled = CountThreads();
+  }
+
+  double cycles = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  state.counters["start_us"] = std::chrono::duration<double, std::micro>(starting).count() / cycles;
+  state.counters["kill_us"] = std::chrono::duration<double, std::micro>(killing).count() / cycles;
+  state.counters["threads_before"] = static_cast<double>(threadsBefore);
+  state.counters["threads_after"] = static_cast<double>(threadsAfter);
+  state.counters["threads_settled"] = static_cast<double>(threadsSettled);
+  state.counters["rss_growth_kB"] = static_cast<double>(rssAfter - rssBefore);
+  state.counters["rss_growth_cold_kB"] = static_cast<double>(rssAfter - coldRss);
+}
+
+// ---------------------------------------------------------------------------
+// Reporting
+
+// Prints as the console reporter does, and keeps each benchmark's result for
+// the ratios. With --benchmark_repetitions, the median of the repetitions
+// stands for the benchmark.
+class CollectingReporter : public benchmark::ConsoleReporter {
+ public:
+  explicit CollectingReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) {
+        continue;
+      }
+      const std::string& name = run.run_name.function_name;
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        medians_[name] = run;
+      } else if (run.run_type == Run::RT_Iteration) {
+        singles_[name] = run;
+      }
+    }
+  }
+
+  const Run* Find(const std::string& name) const {
+    auto median = medians_.find(name);
+    if (median != medians_.end()) {
+      return &median->second;
+    }
+    auto single = singles_.find(name);
+    return single != singles_.end() ? &single->second : nullptr;
+  }
+
+ private:
+  std::map<std::string, Run> medians_;
+  std::map<std::string, Run> singles_;
+};
+
+double Counter(const benchmark::BenchmarkReporter::Run& run, const char* name) {
+  auto found = run.counters.find(name);
+  return found != run.counters.end() ? found->second.value : 0.0;
+}
+
+// Operations per second over both threads: the iterations of all threads in
+// the wall-clock time of the run.
+double Throughput(const benchmark::BenchmarkReporter::Run& run) {
+  return run.real_accumulated_time > 0.0
+             ? static_cast<double>(run.iterations) / run.real_accumulated_time
+             : 0.0;
+}
+
+void PrintThroughputRatio(const CollectingReporter& reporter, const char* label,
+                          const std::string& library, const std::string& standard) {
+  const auto* a = reporter.Find(library);
+  const auto* b = reporter.Find(standard);
+  if (a == nullptr || b == nullptr || Throughput(*b) <= 0.0) {
+    return;
+  }
+  std::printf("  %-48s %7.3f  (%.3g vs %.3g per second; target at least 0.5)\n", label,
+              Throughput(*a) / Throughput(*b), Throughput(*a), Throughput(*b));
+}
+
+void PrintRatios(const CollectingReporter& reporter) {
+  std::printf("\nRatios (this run):\n");
+  const auto* jmutex = reporter.Find("Uncontended/JMutex");
+  const auto* standard = reporter.Find("Uncontended/std::recursive_mutex");
+  if (jmutex != nullptr && standard != nullptr && standard->GetAdjustedCPUTime() > 0.0) {
+    std::printf("  %-48s %7.3f  (%.2f vs %.2f ns, CPU time; target within 1.3)\n",
+                "JMutex / std::recursive_mutex, uncontended",
+                jmutex->GetAdjustedCPUTime() / standard->GetAdjustedCPUTime(),
+                jmutex->GetAdjustedCPUTime(), standard->GetAdjustedCPUTime());
+  }
+  const auto* robust = reporter.Find("Uncontended/pthread_robust_recursive");
+  if (jmutex != nullptr && robust != nullptr && robust->GetAdjustedCPUTime() > 0.0) {
+    std::printf("  %-48s %7.3f  (what the library adds to its system mutex)\n",
+                "JMutex / robust recursive pthread mutex",
+                jmutex->GetAdjustedCPUTime() / robust->GetAdjustedCPUTime());
+  }
+  if (robust != nullptr && standard != nullptr && standard->GetAdjustedCPUTime() > 0.0) {
+    std::printf("  %-48s %7.3f  (what robustness costs)\n",
+                "robust recursive pthread / std::recursive_mutex",
+                robust->GetAdjustedCPUTime() / standard->GetAdjustedCPUTime());
+  }
+  PrintThroughputRatio(reporter, "JMutex / std::recursive_mutex, contended (ops/s)",
+                       "Contended/JMutex", "Contended/std::recursive_mutex");
+  PrintThroughputRatio(reporter, "JMutex / std::recursive_mutex, ping-pong (ops/s)",
+                       "PingPong/JMutex", "PingPong/std::recursive_mutex");
+
+  const auto* cycles = reporter.Find("StartKill");
+  if (cycles != nullptr) {
+    std::printf(
+        "\nStart/Kill: %lld cycles, %.1f us per cycle (Start until the body spins %.1f us, "
+        "Kill %.1f us)\n",
+        static_cast<long long>(cycles->iterations), cycles->GetAdjustedRealTime(),
+        Counter(*cycles, "start_us"), Counter(*cycles, "kill_us"));
+    std::printf("  threads: %.0f before, %.0f right after, %.0f settled (target: back at %.0f)\n",
+                Counter(*cycles, "threads_before"), Counter(*cycles, "threads_after"),
+                Counter(*cycles, "threads_settled"), Counter(*cycles, "threads_before"));
+    std::printf(
+        "  resident memory growth: %.0f kB after warm-up, %.0f kB from cold (target < 2048)\n",
+        Counter(*cycles, "rss_growth_kB"), Counter(*cycles, "rss_growth_cold_kB"));
+  }
+}
+
+void RegisterBenchmarks() {
+  const double minTime = quick ? 0.05 : 0.5;
+  benchmark::RegisterBenchmark("Uncontended/JMutex", JMutexUncontended)->MinTime(minTime);
+  benchmark::RegisterBenchmark("Uncontended/std::recursive_mutex", StdRecursiveMutexUncontended)
+      ->MinTime(minTime);
+  benchmark::RegisterBenchmark("Uncontended/pthread_robust_recursive", RobustMutexUncontended)
+      ->MinTime(minTime);
+  benchmark::RegisterBenchmark("Contended/JMutex", Contended<JMutex>)
+      ->Threads(2)
+      ->UseRealTime()
+      ->MinTime(minTime);
+  benchmark::RegisterBenchmark("Contended/std::recursive_mutex", Contended<std::recursive_mutex>)
+      ->Threads(2)
+      ->UseRealTime()
+      ->MinTime(minTime);
+  benchmark::RegisterBenchmark("PingPong/JMutex", PingPong<JMutex>)
+      ->Threads(2)
+      ->UseRealTime()
+      ->MinTime(minTime);
+  benchmark::RegisterBenchmark("PingPong/std::recursive_mutex", PingPong<std::recursive_mutex>)
+      ->Threads(2)
+      ->UseRealTime()
+      ->MinTime(minTime);
+  // Start includes a poll that sleeps 1 ms, so wall-clock time is what counts.
+  benchmark::RegisterBenchmark("StartKill", StartKill)
+      ->Iterations(quick ? 300 : 10000)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0 && std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  int count = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+    return 2;
+  }
+  RegisterBenchmarks();
+
+  CollectingReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                                    : benchmark::ConsoleReporter::OO_Tabular);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  PrintRatios(reporter);
+  benchmark::Shutdown();
+  return 0;
+}
