@@ -27,8 +27,12 @@ inline Handle HandleDuplicate(Handle object) {
 }
 
 // TerminateThread only asks for the termination; the wait makes it complete
-// before the caller goes on.
+// before the caller goes on. A thread that has already ended keeps its exit
+// code (Wine would otherwise overwrite it).
 inline void ThreadTerminate(Handle thread, UInt32 exitCode) {
+  if (WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) {
+    return;
+  }
   TerminateThread(thread, exitCode);
   WaitForSingleObject(thread, INFINITE);
 }
