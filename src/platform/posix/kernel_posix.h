@@ -1,0 +1,74 @@
+// The kernel seam on Linux: Windows kernel objects emulated over robust
+// pthread mutexes and pthreads. JMutex::Lock and Unlock are a flag test and one
+// call, so acquisition and release stay inline here; everything else lives in
+// the .cpp files beside this header. Internal to the library: never include it
+// from a public header.
+#ifndef VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H
+#define VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H
+
+#if !defined(__linux__)
+#error "this layer relies on Linux robust futexes and thread ids"
+#endif
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+
+namespace velkor {
+namespace kernel {
+namespace posix {
+
+enum class ObjectKind : unsigned { kMutex, kThread };
+
+// A handle is a counted reference to an object that starts with this header;
+// duplicating a handle counts one more reference to the same object.
+struct ObjectHeader {
+  std::atomic<long> references;
+  ObjectKind kind;
+};
+
+// Robust, because the kernel then frees the mutex of a thread that ends by any
+// path (the raw exit of a terminated thread included) and reports it to the
+// next owner as EOWNERDEAD; recursive, because an unlock by a thread that does
+// not own such a mutex fails with EPERM and changes nothing.
+struct MutexObject {
+  ObjectHeader header;
+  pthread_mutex_t mutex;
+  MutexObject* nextOrphan;  // see DestroyMutex in mutex_posix.cpp
+};
+
+// The rare results of pthread_mutex_lock, kept out of line.
+void MutexAcquireFailed(MutexObject* object, int error);
+
+}  // namespace posix
+
+inline void MutexAcquire(Handle mutex) {
+  posix::MutexObject* object = static_cast<posix::MutexObject*>(mutex);
+  int error = pthread_mutex_lock(&object->mutex);
+  if (__builtin_expect(error != 0, 0)) {
+    posix::MutexAcquireFailed(object, error);
+  }
+}
+
+inline void MutexRelease(Handle mutex) {
+  (void)pthread_mutex_unlock(&static_cast<posix::MutexObject*>(mutex)->mutex);
+}
+
+void HandleClose(Handle object);
+Handle HandleDuplicate(Handle object);
+void ThreadTerminate(Handle thread, UInt32 exitCode);
+void ThreadWait(Handle thread);
+bool ThreadExitCode(Handle thread, UInt32* exitCode);
+void SleepMilliseconds(UInt32 ms);
+Handle ThreadOpenCurrent();
+
+// Open handles, plus one for each thread the layer has not yet reclaimed and
+// for each closed mutex that is still held somewhere: back at its earlier
+// value once everything created since then is closed and has ended.
+std::size_t OpenHandleCount();
+
+}  // namespace kernel
+}  // namespace velkor
+
+#endif  // VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H

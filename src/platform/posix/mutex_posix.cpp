@@ -1,0 +1,122 @@
+// Mutex objects on Linux: one robust, recursive pthread mutex each.
+#include <errno.h>
+
+#include <new>
+
+#include "posix/posix_internal.h"
+
+namespace velkor {
+namespace kernel {
+
+Handle SystemMutexCreate() {
+  posix::DeferTermination defer;
+  posix::CollectOrphanMutexes();
+  posix::MutexObject* object = new (std::nothrow) posix::MutexObject;
+  if (object == nullptr) {
+    return nullptr;
+  }
+  pthread_mutexattr_t attributes;
+  int error = pthread_mutexattr_init(&attributes);
+  if (error == 0) {
+    error = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    if (error == 0) {
+      error = pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    }
+    if (error == 0) {
+      error = pthread_mutex_init(&object->mutex, &attributes);
+    }
+    pthread_mutexattr_destroy(&attributes);
+  }
+  if (error != 0) {
+    delete object;
+    return nullptr;
+  }
+  object->header.references.store(1, std::memory_order_relaxed);
+  object->header.kind = posix::ObjectKind::kMutex;
+  object->nextOrphan = nullptr;
+  posix::CountReferences(1);
+  return object;
+}
+
+namespace posix {
+
+void MutexAcquireFailed(MutexObject* object, int error) {
+  // The previous owner ended holding the mutex. The caller owns it now, once,
+  // which is an acquisition like any other.
+  if (error == EOWNERDEAD) {
+    pthread_mutex_consistent(&object->mutex);
+  }
+}
+
+namespace {
+
+// Closed mutexes that some other thread still held. Guarded by the
+// bookkeeping lock; orphanCount lets the common case skip the lock.
+MutexObject* orphans = nullptr;
+std::atomic<long> orphanCount{0};
+
+// A robust mutex that a thread holds is linked into that thread's robust list,
+// through the mutex's own memory: freeing it then would let the C library and
+// the kernel write into freed memory. Returns true once the mutex is free and
+// linked nowhere, so that it can be destroyed.
+bool DetachFromOwner(MutexObject* object) {
+  int error = pthread_mutex_trylock(&object->mutex);
+  if (error == EOWNERDEAD) {
+    pthread_mutex_consistent(&object->mutex);
+    error = 0;
+  }
+  if (error == EBUSY) {
+    return false;  // another thread owns it
+  }
+  if (error == 0 || error == EAGAIN) {
+    // We own it now, perhaps already did, at any depth: give all of it back.
+    while (pthread_mutex_unlock(&object->mutex) == 0) {
+    }
+  }
+  return true;
+}
+
+void FreeMutex(MutexObject* object) {
+  pthread_mutex_destroy(&object->mutex);
+  delete object;
+}
+
+}  // namespace
+
+// On Windows, closing the last handle of a mutex that a thread holds destroys
+// it all the same; here it stays alive, unreachable, until its owner lets it
+// go or ends.
+void DestroyMutex(MutexObject* object) {
+  if (DetachFromOwner(object)) {
+    FreeMutex(object);
+    return;
+  }
+  BookkeepingLock lock;
+  object->nextOrphan = orphans;
+  orphans = object;
+  orphanCount.fetch_add(1, std::memory_order_relaxed);
+  CountReferences(1);
+}
+
+void CollectOrphanMutexes() {
+  if (orphanCount.load(std::memory_order_relaxed) == 0) {
+    return;
+  }
+  BookkeepingLock lock;
+  MutexObject** link = &orphans;
+  while (*link != nullptr) {
+    MutexObject* object = *link;
+    if (DetachFromOwner(object)) {
+      *link = object->nextOrphan;
+      FreeMutex(object);
+      orphanCount.fetch_sub(1, std::memory_order_relaxed);
+      CountReferences(-1);
+    } else {
+      link = &object->nextOrphan;
+    }
+  }
+}
+
+}  // namespace posix
+}  // namespace kernel
+}  // namespace velkor

@@ -1,0 +1,202 @@
+// Thread objects on Linux: a pthread each, with its end settled once.
+//
+// A thread either returns from its routine or is killed, and the two can race:
+// whoever moves `state` out of kRunning first settles the exit code. A thread
+// that returns detaches itself and publishes its end; a killed thread is
+// joined by the reaper, which publishes its end after the join, so that
+// ThreadTerminate (which waits for that) returns only once the thread is gone.
+#include <errno.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <new>
+
+#include "posix/posix_internal.h"
+
+namespace velkor {
+namespace kernel {
+namespace posix {
+namespace {
+
+// The object of the calling thread, if the layer created it.
+__thread ThreadObject* currentThread __attribute__((tls_model("initial-exec")));
+
+// The thread's own reference goes with its end: nothing can name the thread
+// any more but the handles, and waiters may now read the exit code.
+void PublishEnd(ThreadObject* thread) {
+  CountReferences(-1);
+  thread->ended.store(1, std::memory_order_release);
+  FutexWake(&thread->ended, INT_MAX);
+  ReleaseObject(&thread->header);
+}
+
+// The end of a thread that leaves its routine, by returning or by a forced
+// unwind such as pthread_exit.
+void SettleReturn(ThreadObject* thread, UInt32 exitCode) {
+  std::uint32_t expected = kRunning;
+  if (!thread->state.compare_exchange_strong(expected, kExiting, std::memory_order_acq_rel)) {
+    // Claimed by a terminator a moment ago: the kill signal is on its way, and
+    // not one more instruction of this thread may count on outliving it.
+    for (;;) {
+      pause();
+    }
+  }
+  // No kill can come any more.
+  thread->exitCode = exitCode;
+  currentThread = nullptr;
+  pthread_detach(pthread_self());
+  PublishEnd(thread);
+}
+
+// Settles the end if the routine is left without returning.
+class ReturnGuard {
+ public:
+  explicit ReturnGuard(ThreadObject* thread) : thread_(thread) {}
+  ~ReturnGuard() {
+    if (thread_ != nullptr) {
+      SettleReturn(thread_, 0);
+    }
+  }
+  void Returned(UInt32 exitCode) {
+    ThreadObject* thread = thread_;
+    thread_ = nullptr;
+    SettleReturn(thread, exitCode);
+  }
+  ReturnGuard(const ReturnGuard&) = delete;
+  ReturnGuard& operator=(const ReturnGuard&) = delete;
+
+ private:
+  ThreadObject* thread_;
+};
+
+void* RunThread(void* param) {
+  ThreadObject* thread = static_cast<ThreadObject*>(param);
+  thread->thread = pthread_self();
+  currentThread = thread;
+  // The creator's mask is inherited; a thread that cannot receive the kill
+  // signal cannot be terminated.
+  sigset_t kill;
+  sigemptyset(&kill);
+  sigaddset(&kill, KillSignal());
+  pthread_sigmask(SIG_UNBLOCK, &kill, nullptr);
+  // From here on the thread may be killed: ThreadCreate returns its handle.
+  thread->id.store(static_cast<std::uint32_t>(syscall(SYS_gettid)), std::memory_order_release);
+  FutexWake(&thread->id, INT_MAX);
+  ReturnGuard guard(thread);
+  guard.Returned(thread->routine(thread->param));
+  return nullptr;
+}
+
+ThreadObject* AsThread(Handle handle) { return static_cast<ThreadObject*>(handle); }
+
+}  // namespace
+
+void FinishKilledThread(ThreadObject* thread) { PublishEnd(thread); }
+
+}  // namespace posix
+
+Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
+  posix::DeferTermination defer;
+  if (!posix::EnsureThreadSupport()) {
+    return nullptr;
+  }
+  posix::ThreadObject* thread = new (std::nothrow) posix::ThreadObject;
+  if (thread == nullptr) {
+    return nullptr;
+  }
+  // One reference for the handle returned, one for the thread itself.
+  thread->header.references.store(2, std::memory_order_relaxed);
+  thread->header.kind = posix::ObjectKind::kThread;
+  thread->state.store(posix::kRunning, std::memory_order_relaxed);
+  thread->ended.store(0, std::memory_order_relaxed);
+  thread->id.store(0, std::memory_order_relaxed);
+  thread->exitCode = 0;
+  thread->routine = routine;
+  thread->param = param;
+  thread->nextToReap = nullptr;
+  posix::CountReferences(2);
+  // RunThread stores the pthread_t itself: the new thread may be done with
+  // its routine before pthread_create has written it here.
+  pthread_t unused;
+  if (pthread_create(&unused, nullptr, posix::RunThread, thread) != 0) {
+    posix::CountReferences(-2);
+    delete thread;
+    return nullptr;
+  }
+  // The caller gets the id, and the kill signal must find the thread ready.
+  std::uint32_t threadId;
+  while ((threadId = thread->id.load(std::memory_order_acquire)) == 0) {
+    posix::FutexWait(&thread->id, 0);
+  }
+  if (id != nullptr) {
+    *id = threadId;
+  }
+  return thread;
+}
+
+void ThreadTerminate(Handle handle, UInt32 exitCode) {
+  if (handle == nullptr) {
+    return;
+  }
+  posix::ThreadObject* thread = posix::AsThread(handle);
+  {
+    // The claim, the signal and the hand-over to the reaper go together: a
+    // terminator killed between them would leave a thread nobody joins.
+    posix::DeferTermination defer;
+    std::uint32_t expected = posix::kRunning;
+    if (thread->state.compare_exchange_strong(expected, posix::kKilled,
+                                              std::memory_order_acq_rel)) {
+      thread->exitCode = exitCode;
+      pthread_kill(thread->thread, posix::KillSignal());
+      posix::ReapKilledThread(thread);
+    }
+  }
+  ThreadWait(handle);
+}
+
+// A futex wait leaves nothing behind if the waiter is itself killed.
+void ThreadWait(Handle handle) {
+  if (handle == nullptr) {
+    return;
+  }
+  posix::ThreadObject* thread = posix::AsThread(handle);
+  while (thread->ended.load(std::memory_order_acquire) == 0) {
+    posix::FutexWait(&thread->ended, 0);
+  }
+}
+
+bool ThreadExitCode(Handle handle, UInt32* exitCode) {
+  if (handle == nullptr) {
+    return false;
+  }
+  posix::ThreadObject* thread = posix::AsThread(handle);
+  if (thread->ended.load(std::memory_order_acquire) == 0) {
+    return false;
+  }
+  *exitCode = thread->exitCode;
+  return true;
+}
+
+Handle ThreadOpenCurrent() {
+  posix::ThreadObject* thread = posix::currentThread;
+  if (thread == nullptr) {
+    return nullptr;
+  }
+  return HandleDuplicate(thread);
+}
+
+void SleepMilliseconds(UInt32 ms) {
+  timespec request;
+  request.tv_sec = static_cast<time_t>(ms / 1000);
+  request.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  timespec remaining;
+  while (nanosleep(&request, &remaining) != 0 && errno == EINTR) {
+    request = remaining;
+  }
+}
+
+}  // namespace kernel
+}  // namespace velkor
