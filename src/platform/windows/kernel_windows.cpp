@@ -1,7 +1,7 @@
 // The two creations of the Windows kernel seam (see kernel.h).
-#include "kernel.h"
-
 #include <cstdint>
+
+#include "kernel.h"
 
 namespace velkor {
 namespace kernel {
