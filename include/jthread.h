@@ -27,7 +27,9 @@
 //     inside the C or C++ runtime (allocating memory, writing to a stream, ...)
 //     can leave the runtime's own locks held for good, exactly as the Windows
 //     documentation of TerminateThread warns. Kill only bodies that are known
-//     to be in code of their own, or waiting on JMutex objects.
+//     to be in code of their own, or waiting on JMutex objects. On Linux a
+//     thread is terminated with the real-time signal SIGRTMIN+6: bodies must
+//     not block it, and clients must not install a handler for it.
 //   - A derived class's destructor runs before ~JThread() terminates the
 //     thread: stop (or Kill) the thread first if the body uses derived members.
 //   - Copies of a JThread hold handles of their own to the same thread and

@@ -28,6 +28,8 @@
 //     is gone, so that a killed thread can never again write memory it shares
 //     with its callers. A thread that has already ended is left as it was.
 //
+// A duplicate may have the same value as its original: never compare handles.
+//
 // SleepMilliseconds suspends the calling thread for at least `ms`.
 //
 // The layer's own bookkeeping is safe against termination: a thread killed
@@ -63,7 +65,7 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id);
 namespace velkor {
 namespace kernel {
 
-// Declared here, defined inline by the platform header above:
+// Provided by the platform header above (inline where they are hot):
 //   void MutexAcquire(Handle mutex);      waits without a time limit
 //   void MutexRelease(Handle mutex);      one level of the caller's ownership
 //   void HandleClose(Handle object);
@@ -74,7 +76,10 @@ namespace kernel {
 //   void SleepMilliseconds(UInt32 ms);
 //   Handle ThreadOpenCurrent();   a new handle to the calling thread, or null
 //                                 where the layer cannot name it
-//   std::size_t OpenHandleCount();  the process's open handles (diagnostics)
+//   std::size_t OpenHandleCount();  open handles and kernel objects not yet
+//                                   reclaimed: back at its earlier value once
+//                                   all opened since is closed and has ended
+//                                   (diagnostics for tests)
 
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
 namespace testhooks {

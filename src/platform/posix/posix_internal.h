@@ -4,12 +4,12 @@
 #ifndef VELKORTHREAD_PLATFORM_POSIX_POSIX_INTERNAL_H
 #define VELKORTHREAD_PLATFORM_POSIX_POSIX_INTERNAL_H
 
-#include "kernel.h"
-
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+
+#include "kernel.h"
 
 namespace velkor {
 namespace kernel {
@@ -67,7 +67,7 @@ class DeferTermination {
 };
 
 // Holds the lock of the layer's global bookkeeping (the orphaned mutexes, the
-// start of the reaper), always inside a deferred section.
+// kill signal's installation), always inside a deferred section.
 class BookkeepingLock {
  public:
   BookkeepingLock();

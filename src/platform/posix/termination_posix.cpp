@@ -216,8 +216,8 @@ void ReapKilledThread(ThreadObject* thread) {
 }
 
 void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected,
-          nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+          nullptr, 0);
 }
 
 void FutexWake(std::atomic<std::uint32_t>* word, int count) {
