@@ -4,7 +4,7 @@
 # as the emulator of the win64 build.
 set -euo pipefail
 
-export WINEPREFIX="${VELKOR_WINE64_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/velkorthread/wine64}"
+export WINEPREFIX="${VELKOR_WINE64_PREFIX:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/velkorthread/wine64}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installers: the programs need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
