@@ -1027,6 +1027,11 @@ TEST_F(KernelStressTest, CreateTerminateCyclesLeaveNothingBehind) {
 
 TEST_F(KernelStressTest, ThreadsTerminatedAnywhereInAcquireAndReleaseBreakNoExclusion) {
   SKIP_WITHOUT_TERMINATION();
+  if (UnderMemcheck()) {
+    // Seen under memcheck: an owner killed inside its acquisition is not
+    // always released as the kernel does natively, and the next test hangs.
+    GTEST_SKIP() << "memcheck does not release every robust mutex of a killed thread";
+  }
   Handle mutex = NewMutex();
   // Each owner marks the section as its own and checks, on the way out, that
   // nobody else marked it meanwhile. A killed owner's mark is simply
