@@ -34,6 +34,7 @@
 
 #include "jmutex.h"
 #include "jthread.h"
+#include "spinning_body.h"
 
 namespace {
 
@@ -387,22 +388,6 @@ void ReportThreadCycle(const CycleSeries& cycles) {
 
 // ---------------------------------------------------------------------------
 // c. Kill latency
-
-// A body that can be killed at any moment: once it has said so, it only reads
-// an atomic, so it is never inside the C or C++ runtime when it dies.
-class SpinningBody : public JThread {
- public:
-  std::atomic<bool> spinning{false};
-  std::atomic<bool> stop{false};
-
-  void* Run() override {
-    ThreadStarted();
-    spinning.store(true, std::memory_order_release);
-    while (!stop.load(std::memory_order_relaxed)) {
-    }
-    return nullptr;
-  }
-};
 
 struct RawSpinState {
   std::atomic<bool> spinning{false};
