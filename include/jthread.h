@@ -29,7 +29,12 @@
 //     documentation of TerminateThread warns. Kill only bodies that are known
 //     to be in code of their own, or waiting on JMutex objects. On Linux a
 //     thread is terminated with the real-time signal SIGRTMIN+6: bodies must
-//     not block it, and clients must not install a handler for it.
+//     not block it, and clients must not install a handler for it once the
+//     library has started a thread. Only the library's own kills end a
+//     thread: the signal sent by another process (kill, sigqueue), or by
+//     client code to any thread (pthread_kill), ends none; it goes to the
+//     handler that was installed for it before the library's first thread,
+//     if there was one, and is otherwise ignored.
 //   - A derived class's destructor runs before ~JThread() terminates the
 //     thread: stop (or Kill) the thread first if the body uses derived members.
 //   - Copies of a JThread hold handles of their own to the same thread and

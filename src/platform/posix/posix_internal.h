@@ -88,6 +88,10 @@ int KillSignal();
 // Ends the calling thread at once: no unwinding, no cleanup of any kind.
 [[noreturn]] void ExitThreadNow();
 
+// Whether the calling thread is one the layer created and a terminator has
+// claimed its end (thread_posix.cpp). Safe in a signal handler.
+bool CurrentThreadIsClaimedForKill();
+
 // Hands a thread that has been sent the kill signal to the reaper (started if
 // none runs), which joins it and then calls FinishKilledThread. Called inside
 // a deferred section.

@@ -14,6 +14,12 @@
 // when a kill needs it and gone once the queue is empty. A terminator must not
 // do the join itself: it may be killed while waiting, and two threads that
 // kill each other would each wait for the other forever.
+//
+// The signal is a number any process of the same user can send, so the handler
+// acts only on a kill the layer itself is carrying out: sent by this process
+// to that very thread, and received by a thread of the layer whose termination
+// has been claimed. Every other arrival is handed to the handler that was
+// installed before ours, or ignored: it never ends a thread.
 #include <errno.h>
 #include <linux/futex.h>
 #include <signal.h>
@@ -39,6 +45,10 @@ pthread_mutex_t bookkeeping = PTHREAD_MUTEX_INITIALIZER;
 
 std::atomic<bool> handlerInstalled{false};  // written under bookkeeping
 
+// What the signal did before the layer took it over: arrivals that are not
+// the layer's kills still go there. Written once, before the handler.
+struct sigaction earlierAction;
+
 // Killed threads waiting to be joined, newest first. The reaper takes the
 // whole list at once, so the compare-and-swap push cannot suffer ABA.
 std::atomic<ThreadObject*> reapQueue{nullptr};
@@ -63,7 +73,31 @@ void LeaveDeferral() {
   }
 }
 
-void OnKillSignal(int) {
+// pthread_kill sends with tgkill, which the kernel marks SI_TKILL and stamps
+// with the sender's process id; kill, sigqueue and timers are marked otherwise.
+bool SentByThisProcessToThisThread(const siginfo_t* info) {
+  return info != nullptr && info->si_code == SI_TKILL && info->si_pid == getpid();
+}
+
+void PassOn(int signal, siginfo_t* info, void* context) {
+  if ((earlierAction.sa_flags & SA_SIGINFO) != 0) {
+    if (earlierAction.sa_sigaction != nullptr) {
+      earlierAction.sa_sigaction(signal, info, context);
+    }
+    return;
+  }
+  // The default action of a real-time signal ends the whole process: an
+  // arrival that is not ours is ignored instead.
+  if (earlierAction.sa_handler != SIG_DFL && earlierAction.sa_handler != SIG_IGN) {
+    earlierAction.sa_handler(signal);
+  }
+}
+
+void OnKillSignal(int signal, siginfo_t* info, void* context) {
+  if (!SentByThisProcessToThisThread(info) || !CurrentThreadIsClaimedForKill()) {
+    PassOn(signal, info, context);
+    return;
+  }
   if (deferDepth != 0) {
     killPending = 1;
     return;
@@ -185,12 +219,17 @@ bool EnsureThreadSupport() {
   }
   BookkeepingLock lock;
   if (!handlerInstalled.load(std::memory_order_relaxed)) {
+    if (sigaction(KillSignal(), nullptr, &earlierAction) != 0) {
+      return false;
+    }
     struct sigaction action = {};
-    action.sa_handler = OnKillSignal;
-    sigemptyset(&action.sa_mask);
+    action.sa_sigaction = OnKillSignal;
+    // The earlier handler, when it is passed a signal, runs under the mask it
+    // asked for.
+    action.sa_mask = earlierAction.sa_mask;
     // A kill held back in a deferred section must not make the system calls
     // of that section fail with EINTR.
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
     if (sigaction(KillSignal(), &action, nullptr) != 0) {
       return false;
     }

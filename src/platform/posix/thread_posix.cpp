@@ -96,6 +96,13 @@ ThreadObject* AsThread(Handle handle) { return static_cast<ThreadObject*>(handle
 
 void FinishKilledThread(ThreadObject* thread) { PublishEnd(thread); }
 
+bool CurrentThreadIsClaimedForKill() {
+  // A thread that settled its own return cleared currentThread, and a claim
+  // is made before the signal is sent.
+  ThreadObject* thread = currentThread;
+  return thread != nullptr && thread->state.load(std::memory_order_acquire) == kKilled;
+}
+
 }  // namespace posix
 
 Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
