@@ -1,0 +1,117 @@
+# Makes the Debian packages of BUILD_DIR with CPack, checks what they declare
+# and hold, unpacks both into a throwaway root (never the machine's own) and
+# builds and runs the client there twice: with find_package and with
+# pkg-config. Then lintian, which must report no error and no warning.
+# -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCLIENT_SOURCE=<tests/package_client>
+# -DCPACK=<cpack> -DGENERATOR=<cmake generator> -DVERSION=<x.y.z> -DSOVERSION=<major>
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+set(root ${WORK_DIR}/root)
+set(runtime_package libvelkorthread${SOVERSION})
+set(dev_package libvelkorthread-dev)
+
+function(run_step)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "failed: ${ARGN}")
+  endif()
+endfunction()
+
+function(capture variable)
+  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "failed: ${ARGN}")
+  endif()
+  set(${variable} "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect what actual pattern)
+  if(NOT actual MATCHES "${pattern}")
+    message(FATAL_ERROR "${what}: '${actual}' does not match '${pattern}'")
+  endif()
+endfunction()
+
+execute_process(COMMAND ${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/packages
+                OUTPUT_FILE ${WORK_DIR}/cpack.log ERROR_FILE ${WORK_DIR}/cpack.log
+                RESULT_VARIABLE failed)
+if(failed)
+  file(READ ${WORK_DIR}/cpack.log log)
+  message(FATAL_ERROR "cpack failed:\n${log}")
+endif()
+
+capture(arch dpkg --print-architecture)
+capture(multiarch dpkg-architecture -qDEB_HOST_MULTIARCH)
+set(runtime_deb ${WORK_DIR}/packages/${runtime_package}_${VERSION}-1_${arch}.deb)
+set(dev_deb ${WORK_DIR}/packages/${dev_package}_${VERSION}-1_${arch}.deb)
+foreach(deb IN ITEMS ${runtime_deb} ${dev_deb})
+  if(NOT EXISTS ${deb})
+    message(FATAL_ERROR "cpack did not make ${deb}")
+  endif()
+  capture(fields dpkg-deb --field ${deb} Architecture Multi-Arch Section)
+  expect("fields of ${deb}" "${fields}" "Architecture: ${arch}\nMulti-Arch: same\nSection: lib")
+endforeach()
+
+# The runtime package: the library under its SONAME, and what it links.
+capture(depends dpkg-deb --field ${runtime_deb} Depends)
+expect("${runtime_package} depends" "${depends}" "libc6 \\(>= [0-9.]+\\)")
+expect("${runtime_package} depends" "${depends}" "libstdc\\+\\+6 \\(>= [0-9.]+\\)")
+capture(runtime_files dpkg-deb --contents ${runtime_deb})
+set(libdir usr/lib/${multiarch})
+expect("${runtime_package} contents" "${runtime_files}"
+       " ./${libdir}/libvelkorthread.so.${SOVERSION} -> libvelkorthread.so.${VERSION}(\n|$)")
+expect("${runtime_package} contents" "${runtime_files}" " ./${libdir}/libvelkorthread.so.${VERSION}(\n|$)")
+expect("${runtime_package} contents" "${runtime_files}" " ./usr/share/doc/${runtime_package}/copyright(\n|$)")
+if(runtime_files MATCHES "include/|\\.so ->|pkgconfig|cmake/")
+  message(FATAL_ERROR "${runtime_package} holds development files:\n${runtime_files}")
+endif()
+
+# The development package: exactly what building needs, bound to the runtime
+# package of the same version.
+capture(depends dpkg-deb --field ${dev_deb} Depends)
+expect("${dev_package} depends" "${depends}" "^${runtime_package} \\(= ${VERSION}-1\\)$")
+capture(dev_files dpkg-deb --contents ${dev_deb})
+foreach(path IN ITEMS usr/include/jmutex.h usr/include/jthread.h
+        "${libdir}/libvelkorthread.so -> libvelkorthread.so.${SOVERSION}"
+        ${libdir}/cmake/velkorthread/velkorthreadConfig.cmake ${libdir}/pkgconfig/velkorthread.pc)
+  string(REPLACE "+" "\\+" pattern " ./${path}(\n|$)")
+  expect("${dev_package} contents" "${dev_files}" "${pattern}")
+endforeach()
+if(dev_files MATCHES "(^|\n)-[^\n]*\\.so\\.")
+  message(FATAL_ERROR "${dev_package} holds the runtime library:\n${dev_files}")
+endif()
+
+run_step(dpkg-deb --extract ${runtime_deb} ${root})
+run_step(dpkg-deb --extract ${dev_deb} ${root})
+capture(dynamic readelf --dynamic ${root}/${libdir}/libvelkorthread.so.${VERSION})
+expect("SONAME" "${dynamic}" "\\(SONAME\\)[^\n]*\\[libvelkorthread\\.so\\.${SOVERSION}\\]")
+
+# The clients must load the library from the throwaway root.
+set(run_env ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${root}/${libdir})
+function(run_client client)
+  capture(loaded ${run_env} ldd ${client})
+  expect("libraries of ${client}" "${loaded}" "libvelkorthread\\.so\\.${SOVERSION} => ${root}/")
+  run_step(${run_env} ${client})
+endfunction()
+
+run_step(${CMAKE_COMMAND} -S ${CLIENT_SOURCE} -B ${WORK_DIR}/client -G ${GENERATOR}
+         -DCMAKE_PREFIX_PATH=${root}/usr -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/client)
+run_client(${WORK_DIR}/client/package_client)
+
+capture(flags ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${root}/${libdir}/pkgconfig
+        PKG_CONFIG_LIBDIR=${root}/${libdir}/pkgconfig pkg-config --cflags --libs velkorthread)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+set(include_dir ${flags})
+list(FILTER include_dir INCLUDE REGEX "^-I")
+list(TRANSFORM include_dir REPLACE "^-I" "")
+file(REAL_PATH "${include_dir}" include_dir)
+if(NOT include_dir STREQUAL "${root}/usr/include")
+  message(FATAL_ERROR "pkg-config gives the headers in ${include_dir}")
+endif()
+run_step(c++ ${CLIENT_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/pkg_config_client)
+run_client(${WORK_DIR}/pkg_config_client)
+
+find_program(LINTIAN lintian REQUIRED)
+run_step(${LINTIAN} --info --pedantic --fail-on error,warning ${runtime_deb} ${dev_deb})
+message(STATUS "${runtime_package} and ${dev_package}: installed into ${root}, clients ran")
