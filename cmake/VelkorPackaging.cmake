@@ -18,8 +18,7 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/VelkorWindowsAbi.cmake)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME
-      velkorthread-${PROJECT_VERSION}-windows-${VELKOR_WINDOWS_ABI}-${VELKOR_WINDOWS_ARCH})
+  set(CPACK_PACKAGE_FILE_NAME ${VELKOR_WINDOWS_ARCHIVE})
   # One archive holds both components: a Windows user unpacks one folder.
   set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")

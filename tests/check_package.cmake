@@ -1,7 +1,12 @@
-# Installs the library from BUILD_DIR into a fresh prefix, then configures,
-# builds and (if RUN) runs the client in CLIENT_SOURCE against that prefix.
+# Installs the library from BUILD_DIR into a fresh prefix (or takes the
+# installed tree PREFIX, an unpacked archive), then configures, builds and (if
+# RUN) runs the client in CLIENT_SOURCE against that prefix.
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
+if(PREFIX)
+  set(prefix ${PREFIX})
+else()
+  set(prefix ${WORK_DIR}/prefix)
+endif()
 
 function(run_step)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed)
@@ -10,7 +15,9 @@ function(run_step)
   endif()
 endfunction()
 
-run_step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(NOT PREFIX)
+  run_step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
 set(configure ${CMAKE_COMMAND} -S ${CLIENT_SOURCE} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix})
 if(TOOLCHAIN)
