@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs the demonstration program natively: installs what is
-# missing first.
+# missing first (a compiler, CMake and make: not Wine, the cross compilers or
+# the test tools).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh
-cmake --preset native >/dev/null
-cmake --build --preset native --target prime_counter
-build/native/examples/prime_counter
+tools/install-deps.sh demo
+cmake --preset demo >/dev/null
+cmake --build --preset demo --target prime_counter
+build/demo/examples/prime_counter

@@ -1,15 +1,38 @@
 #!/usr/bin/env bash
-# Installs, from Debian's archive, whatever the builds and tests need and the
-# machine lacks. Needs root (or sudo) only when something is missing.
+# Installs, from Debian's archive, whatever a command needs and the machine
+# lacks. Needs root (or sudo) only when something is missing.
+#
+#   tools/install-deps.sh demo   what the native demonstration needs
+#   tools/install-deps.sh [all]  what every build, test, package and the
+#                                reference pages need
+#
+# When another installation holds the package manager's lock, apt-get waits
+# for it (up to ten minutes) instead of failing.
 set -euo pipefail
+
+# Building the library and the demonstration program natively.
+demo_packages=(cmake make g++)
 
 packages=(
   cmake make g++ libgtest-dev googletest libbenchmark-dev valgrind pkg-config
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
 )
 
+# The release: Debian packages (dpkg-shlibdeps, file, lintian), the ABI
+# comparison (libabigail) and the reference pages (doxygen).
+release_packages=(dpkg-dev file lintian abigail-tools doxygen)
+
+case "${1:-all}" in
+  demo) wanted=("${demo_packages[@]}") ;;
+  all) wanted=("${packages[@]}" "${release_packages[@]}") ;;
+  *)
+    echo "usage: $0 [demo|all]" >&2
+    exit 2
+    ;;
+esac
+
 missing=()
-for package in "${packages[@]}"; do
+for package in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
     missing+=("$package")
 done
@@ -18,6 +41,7 @@ done
 echo "installing: ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-"${sudo_cmd[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends \
+apt_get=("${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600)
+"${apt_get[@]}" update -q
+DEBIAN_FRONTEND=noninteractive "${apt_get[@]}" install -y -q --no-install-recommends \
   "${missing[@]}"

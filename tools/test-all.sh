@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds every target and runs every test: installs what is missing first.
+# Builds every target and runs every test, then makes the release: the
+# packages of each platform and the reference pages. Installs what is missing
+# first.
 #
 #   VELKOR_SKIP_WIN32_VM=1 tools/test-all.sh   skips running the 32-bit Windows
 #       programs in the emulated machine (the win32 build is then only checked
@@ -7,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh
+tools/install-deps.sh all
 
 run_preset() {
   local preset=$1
@@ -27,4 +29,22 @@ else
   # The first run builds the emulated machine's image (several minutes).
   run_preset win32 -DVELKOR_WIN32_VM=ON
 fi
+
+# The release: what each preset ships (the Debian packages natively, one .zip
+# per Windows ABI and architecture), in build/<preset>/packages. The tests
+# above have already installed, used and checked each of them.
+package_presets=(
+  native
+  win64
+  win32
+)
+for preset in "${package_presets[@]}"; do
+  echo "=== packages of $preset"
+  cmake --build --preset "$preset" --target package
+  find "build/$preset/packages" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \) -printf '  %f\n'
+done
+
+# The reference pages; any Doxygen warning fails the build.
+echo "=== reference pages"
+cmake --build --preset native --target docs
 echo "=== all targets built and tested"
