@@ -25,12 +25,12 @@ std::string Describe(const sim::HandleRecord* record) {
 
 sim::Object* Use(Handle handle, const char* call) {
   if (handle == nullptr) {
-    sim::Fail(std::string(call) + " on a null handle");
+    VELKOR_SIM_FAIL(std::string(call) + " on a null handle");
   }
   sim::HandleRecord* record = Record(handle);
   if (!record->open) {
-    sim::Fail(std::string(call) + " on " + Describe(record) + " after it was closed by " +
-              record->closedBy + " at step " + std::to_string(record->closedAt));
+    VELKOR_SIM_FAIL(std::string(call) + " on " + Describe(record) + " after it was closed by " +
+                    record->closedBy + " at step " + std::to_string(record->closedAt));
   }
   return record->object;
 }
@@ -39,7 +39,8 @@ template <class Kind>
 Kind* UseAs(Handle handle, const char* call, const char* kind) {
   Kind* object = dynamic_cast<Kind*>(Use(handle, call));
   if (object == nullptr) {
-    sim::Fail(std::string(call) + " on " + Describe(Record(handle)) + ", which is not a " + kind);
+    VELKOR_SIM_FAIL(std::string(call) + " on " + Describe(Record(handle)) + ", which is not a " +
+                    kind);
   }
   return object;
 }
@@ -105,8 +106,8 @@ void HandleClose(Handle object) {
   sim::Point(sim::Call::kHandleClose, ObjectOf(object));
   sim::HandleRecord* record = Record(object);
   if (!record->open) {
-    sim::Fail("HandleClose of " + Describe(record) + " closed already by " + record->closedBy +
-              " at step " + std::to_string(record->closedAt));
+    VELKOR_SIM_FAIL("HandleClose of " + Describe(record) + " closed already by " +
+                    record->closedBy + " at step " + std::to_string(record->closedAt));
   }
   sim::Task* self = sim::Current();
   record->open = false;
@@ -136,7 +137,7 @@ void ThreadTerminate(Handle thread, UInt32 exitCode) {
     return;
   }
   if (object->task == sim::Current()) {
-    sim::Fail("a thread terminated itself");
+    VELKOR_SIM_FAIL("a thread terminated itself");
   }
   sim::Terminate(object->task, exitCode);
 }

@@ -99,8 +99,14 @@ long Step();
 // the scheduler has chosen it (and the call can proceed).
 void Point(Call call, Object* target);
 
-// Ends the run with a violation; the calling task never runs again.
+// Ends the run with a violation; the calling task never runs again. Call it
+// through VELKOR_SIM_FAIL: the failing task's stack is dropped with whatever
+// its frames still hold (the message's temporaries among them), and leak
+// checkers must not count what is built for the message.
 [[noreturn]] void Fail(const std::string& message);
+void IgnoreLeaksUntilFail();
+#define VELKOR_SIM_FAIL(message) \
+  (::velkor::sim::IgnoreLeaksUntilFail(), ::velkor::sim::Fail(message))
 
 // Adds the outcome of the current call to the trace, if one is being kept.
 bool Tracing();
