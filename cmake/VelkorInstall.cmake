@@ -10,6 +10,12 @@ install(TARGETS velkorthread EXPORT velkorthreadTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/jmutex.h include/jthread.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The classes on the simulated kernel, for clients that explore their own
+# protocols (Linux): link it instead of the shared library, never with it.
+if(TARGET velkorsched)
+  install(TARGETS velkorsched EXPORT velkorthreadTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES include/velkorsched.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
 
 install(EXPORT velkorthreadTargets NAMESPACE velkorthread:: DESTINATION ${VELKOR_CMAKE_DIR})
 configure_package_config_file(cmake/velkorthreadConfig.cmake.in

@@ -5,7 +5,9 @@
 //   velkor_schedules --replay NAME:CHOICES
 //
 // --until-caught explores bound 0, then 1, up to N, and stops at the first
-// bound with a violation (for planted faults). Exits 0 if nothing was found.
+// bound with a violation (for planted faults); with --random, it then counts
+// the random runs of that scenario that find it too. Exits 0 if nothing was
+// found.
 #include <velkorsched.h>
 
 #include <chrono>
@@ -117,6 +119,22 @@ void ExploreOne(const Scenario& scenario, const Settings& settings, Totals* tota
   ++totals->scenarios;
 }
 
+// How many random runs of the same scenario it takes to find it.
+void PrintRandomCatch(const Scenario& scenario, const Settings& settings) {
+  sched::Options options;
+  options.preemptionBound = -1;
+  options.randomRuns = settings.randomRuns;
+  options.seed = settings.seed;
+  options.randomDepth = settings.depth;
+  options.log = nullptr;
+  sched::Report report = sched::Explore(scenario.name, scenario.run, options);
+  if (report.violations > 0) {
+    std::printf("; random: run %ld", report.schedules);
+  } else {
+    std::printf("; random: not in %ld runs", report.schedules);
+  }
+}
+
 // For planted faults: the smallest bound at which some scenario finds one.
 int UntilCaught(const Settings& settings) {
   auto start = std::chrono::steady_clock::now();
@@ -131,8 +149,12 @@ int UntilCaught(const Settings& settings) {
       if (report.violations > 0) {
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("caught: bound %d, scenario %s, schedule %ld, %.2f s: %s\n", bound,
-                    scenario.name, report.schedules, seconds, report.message.c_str());
+        std::printf("caught: bound %d, scenario %s, schedule %ld, %.2f s", bound, scenario.name,
+                    report.schedules, seconds);
+        if (settings.randomRuns > 0) {
+          PrintRandomCatch(scenario, settings);
+        }
+        std::printf(": %s\n", report.message.c_str());
         return 1;
       }
     }
