@@ -118,6 +118,11 @@ swap("""  stateMutex.Lock();
 """)
 EOF
 
+plant signal_lost "a lost wake-up (ThreadStarted)" <<'EOF'
+swap("""void JThread::ThreadStarted() { startedMutex.Unlock(); }""",
+     """void JThread::ThreadStarted() { launchMutex.Unlock(); }""")
+EOF
+
 plant destroy_without_kill "destruction leaves the body running" <<'EOF'
 swap("""      kernel::ThreadTerminate(threadHandle, 0);
       running = false;""", """      running = false;""")

@@ -58,6 +58,8 @@ struct BodyPlan {
   Guarded* first = nullptr;
   Guarded* second = nullptr;
   bool checksOwnObject = false;
+  bool waitsForStart = false;  // once signalled, until Start has returned
+  bool startReturned = false;
   int phase = kNotBegun;
   bool signalled = false;
   int result = 0;  // the body returns &result
@@ -75,6 +77,9 @@ class Body : public JThread {
     if (p.signals) {
       p.signalled = true;
       ThreadStarted();
+    }
+    while (p.waitsForStart && !p.startReturned) {
+      sched::Yield();  // allowed once signalled; Start must return meanwhile
     }
     if (p.checksOwnObject) {
       sched::Check(Start() == THREAD_ERR_ALREADY_RUNNING, "a body's Start of its own object is -5");
@@ -170,13 +175,15 @@ void Observe(JThread& thread, const BodyPlan& p) {
   }
 }
 
-// A body that signals and goes on, while an observer looks at the object.
+// A body that signals and goes on (and waits for Start to return, which it may
+// do once it has signalled), while an observer looks at the object.
 void Handshake() {
   Guarded a;
   BodyPlan p;
   p.locks = 1;
   p.first = &a;
   p.checksOwnObject = true;
+  p.waitsForStart = true;
   plan = &p;
   Body thread;
   bool observed = false;
@@ -185,6 +192,7 @@ void Handshake() {
     observed = true;
   });
   sched::Check(thread.Start() == 0, "Start returns 0");
+  p.startReturned = true;
   CheckStartReturned(p);
   WaitWhileRunning(thread);
   CheckFinished(thread, p);
