@@ -73,6 +73,7 @@ struct Options {
 
 struct Report {
   long schedules = 0;   // complete runs
+  long distinct = 0;    // of which had choices of their own (random runs repeat some)
   long violations = 0;  // runs with a violation
   long longestRun = 0;  // kernel calls in the longest run
   double seconds = 0;

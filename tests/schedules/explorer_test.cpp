@@ -110,6 +110,7 @@ TEST(Explorer, TheBoundDecidesWhichFaultsAreReached) {
   EXPECT_TRUE(Mentions(bound1, "deadlock")) << bound1.message;
   EXPECT_LT(bound0.schedules, bound1.schedules);
   EXPECT_LT(bound1.violations, bound1.schedules);
+  EXPECT_EQ(bound1.distinct, bound1.schedules) << "the search runs no schedule twice";
 }
 
 TEST(Explorer, PollingThatNothingEndsIsALivelock) {

@@ -90,8 +90,8 @@ struct Totals {
 };
 
 void PrintLine(const char* name, const char* mode, const sched::Report& report) {
-  std::printf("schedules: %-26s %-24s %9ld schedules, %ld violations, %7.2f s\n", name, mode,
-              report.schedules, report.violations, report.seconds);
+  std::printf("schedules: %-26s %-17s %9ld schedules (%ld distinct), %ld violations, %6.2f s\n",
+              name, mode, report.schedules, report.distinct, report.violations, report.seconds);
   std::fflush(stdout);
 }
 

@@ -21,6 +21,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -133,14 +134,14 @@ class Strategy {
 // running task if it can go on, else the lowest-numbered one.
 class FollowChoices : public Strategy {
  public:
-  explicit FollowChoices(std::vector<int> choices) : choices_(std::move(choices)) {}
+  explicit FollowChoices(std::vector<int> choices) : choices(std::move(choices)) {}
   std::size_t Choose(const std::vector<Alternative>& alternatives, std::size_t decision, long,
                      Task*) override {
-    if (decision >= choices_.size()) {
+    if (decision >= choices.size()) {
       return 0;
     }
     for (std::size_t i = 0; i < alternatives.size(); ++i) {
-      if (alternatives[i].task->index == choices_[decision]) {
+      if (alternatives[i].task->index == choices[decision]) {
         return i;
       }
     }
@@ -148,7 +149,7 @@ class FollowChoices : public Strategy {
   }
 
  private:
-  std::vector<int> choices_;
+  std::vector<int> choices;
 };
 
 // Priority schedules: each task gets a random priority, the highest that can
@@ -209,12 +210,12 @@ void TaskEntry();
 // One run of a scenario under one schedule.
 class Run {
  public:
-  Run(const std::function<void()>& scenario, Strategy* strategy, bool tracing)
-      : tracing_(tracing), strategy_(strategy) {
+  Run(const std::function<void()>& scenario, Strategy* strategy, bool traced)
+      : tracing(traced), strategy_(strategy) {
     NewTask("main", scenario);
   }
   ~Run() {
-    for (auto& task : tasks_) {
+    for (auto& task : tasks) {
       stacks.Give(task->stack);
     }
   }
@@ -227,8 +228,8 @@ class Run {
   void FinishTask(Task* task);
   void SwitchToScheduler(Task* task);
   void SetViolation(const std::string& message) {
-    if (violation_.empty()) {
-      violation_ = message;
+    if (violation.empty()) {
+      violation = message;
     }
   }
   std::uint64_t EnabledMask() const;
@@ -236,16 +237,16 @@ class Run {
 
   Task* current = nullptr;
   long step = 0;
-  std::vector<std::unique_ptr<Task>> tasks_;
-  std::vector<std::unique_ptr<Object>> objects_;
-  std::vector<std::unique_ptr<HandleRecord>> handles_;
-  std::vector<Decision> decisions_;
-  std::vector<std::string> trace_;
-  std::string choices_;
-  std::string violation_;
+  std::vector<std::unique_ptr<Task>> tasks;
+  std::vector<std::unique_ptr<Object>> objects;
+  std::vector<std::unique_ptr<HandleRecord>> handles;
+  std::vector<Decision> decisions;
+  std::vector<std::string> trace;
+  std::string choices;
+  std::string violation;
   int mutexCount = 0;
   int threadCount = 0;
-  bool tracing_;
+  bool tracing;
 
  private:
   static bool CanProceed(const Task* task);
@@ -276,11 +277,11 @@ Run* ActiveRun() {
 }
 
 Task* Run::NewTask(std::string name, std::function<void()> body) {
-  if (tasks_.size() >= kMaxTasks) {
+  if (tasks.size() >= kMaxTasks) {
     VELKOR_SIM_FAIL("more than " + std::to_string(kMaxTasks) + " tasks");
   }
   auto task = std::make_unique<Task>();
-  task->index = static_cast<int>(tasks_.size());
+  task->index = static_cast<int>(tasks.size());
   task->name = std::move(name);
   task->body = std::move(body);
   task->stack = stacks.Take();
@@ -290,8 +291,8 @@ Task* Run::NewTask(std::string name, std::function<void()> body) {
   task->context.uc_link = nullptr;
   makecontext(&task->context, TaskEntry, 0);
   strategy_->TaskCreated(task.get());
-  tasks_.push_back(std::move(task));
-  return tasks_.back().get();
+  tasks.push_back(std::move(task));
+  return tasks.back().get();
 }
 
 void TaskEntry() {
@@ -304,7 +305,7 @@ void TaskEntry() {
 
 std::string Run::AbandonMutexesOf(Task* task) {
   std::string names;
-  for (auto& object : objects_) {
+  for (auto& object : objects) {
     MutexObject* mutex = dynamic_cast<MutexObject*>(object.get());
     if (mutex != nullptr && mutex->owner == task) {
       mutex->owner = nullptr;
@@ -325,8 +326,8 @@ void Run::FinishTask(Task* task) {
       task->thread->ended = true;
     }
     std::string abandoned = AbandonMutexesOf(task);
-    if (tracing_) {
-      trace_.push_back("        " + task->name + " ends" + abandoned);
+    if (tracing) {
+      trace.push_back("        " + task->name + " ends" + abandoned);
     }
   }
   StartSwitch(nullptr, schedulerStackBottom, schedulerStackSize);
@@ -365,7 +366,7 @@ bool Run::CanProceed(const Task* task) {
 
 std::uint64_t Run::EnabledMask() const {
   std::uint64_t enabled = 0;
-  for (const auto& task : tasks_) {
+  for (const auto& task : tasks) {
     if (CanProceed(task.get())) {
       enabled |= Bit(task.get());
     }
@@ -383,7 +384,7 @@ std::vector<Alternative> Run::Alternatives(Task* last) const {
     return (enabled & Bit(task)) != 0 && (!Polls(task->pending) || (task->letFirst & enabled) == 0);
   };
   bool anyEligible = false;
-  for (const auto& task : tasks_) {
+  for (const auto& task : tasks) {
     anyEligible = anyEligible || eligible(task.get());
   }
   auto candidate = [&](const Task* task) {
@@ -395,7 +396,7 @@ std::vector<Alternative> Run::Alternatives(Task* last) const {
   if (last != nullptr && candidate(last)) {
     alternatives.push_back({last, 0});
   }
-  for (const auto& task : tasks_) {
+  for (const auto& task : tasks) {
     if (task.get() != last && candidate(task.get())) {
       bool free = !lastGoesOn || task->pending == Call::kAnywhere;
       alternatives.push_back({task.get(), free ? 0 : 1});
@@ -405,7 +406,7 @@ std::vector<Alternative> Run::Alternatives(Task* last) const {
 }
 
 void Run::Schedule(Task* next) {
-  for (auto& task : tasks_) {
+  for (auto& task : tasks) {
     task->letFirst &= ~Bit(next);
   }
   if (Polls(next->pending)) {
@@ -423,7 +424,7 @@ void Run::Schedule(Task* next) {
   if (++step > kMaxSteps) {
     SetViolation("the run does not end within " + std::to_string(kMaxSteps) + " steps");
   }
-  if (tracing_) {
+  if (tracing) {
     char number[16];
     std::snprintf(number, sizeof number, "%6ld  ", step);
     std::string line = number + next->name;
@@ -432,7 +433,7 @@ void Run::Schedule(Task* next) {
     if (next->target != nullptr) {
       line += " " + next->target->Name();
     }
-    trace_.push_back(line);
+    trace.push_back(line);
   }
 }
 
@@ -451,9 +452,9 @@ std::string Run::Waits(const Task* task) const {
 // Whether tasks wait for mutexes in a ring, each held by the next: a deadlock
 // even while other tasks still poll.
 bool Run::LockCycle() const {
-  for (const auto& start : tasks_) {
+  for (const auto& start : tasks) {
     const Task* task = start.get();
-    for (std::size_t hops = 0; hops <= tasks_.size(); ++hops) {
+    for (std::size_t hops = 0; hops <= tasks.size(); ++hops) {
       if (task->state != TaskState::kReady || task->pending != Call::kMutexAcquire) {
         break;
       }
@@ -472,7 +473,7 @@ bool Run::LockCycle() const {
 
 std::string Run::BlockedTasks() const {
   std::string text;
-  for (const auto& task : tasks_) {
+  for (const auto& task : tasks) {
     if (task->state == TaskState::kReady && !CanProceed(task.get())) {
       text += "; " + Waits(task.get());
     }
@@ -481,14 +482,14 @@ std::string Run::BlockedTasks() const {
 }
 
 void Run::CheckEnd() {
-  for (const auto& record : handles_) {
+  for (const auto& record : handles) {
     if (record->open) {
       SetViolation("leak: " + record->Name() + " (opened by " + record->openedBy + " at step " +
                    std::to_string(record->openedAt) + ") is still open when the run ends");
       return;
     }
   }
-  for (const auto& object : objects_) {
+  for (const auto& object : objects) {
     const ThreadObject* thread = dynamic_cast<const ThreadObject*>(object.get());
     if (thread != nullptr && thread->exitCode != 0) {
       SetViolation(thread->Name() + " ended with exit code " + std::to_string(thread->exitCode));
@@ -500,11 +501,11 @@ void Run::CheckEnd() {
 void Run::Execute() {
   active = this;
   Task* last = nullptr;
-  while (violation_.empty()) {
+  while (violation.empty()) {
     std::vector<Alternative> alternatives = Alternatives(last);
     if (alternatives.empty()) {
       bool allEnded = true;
-      for (const auto& task : tasks_) {
+      for (const auto& task : tasks) {
         allEnded = allEnded && task->state != TaskState::kReady;
       }
       if (!allEnded) {
@@ -515,7 +516,7 @@ void Run::Execute() {
     }
     std::size_t pick = 0;
     if (alternatives.size() > 1) {
-      pick = strategy_->Choose(alternatives, decisions_.size(), step, last);
+      pick = strategy_->Choose(alternatives, decisions.size(), step, last);
       if (pick >= alternatives.size()) {
         SetViolation("the replay does not match this scenario");
         break;
@@ -526,19 +527,19 @@ void Run::Execute() {
       }
       decision.chosen = pick;
       decision.preemptionsBefore = preemptions_;
-      decisions_.push_back(std::move(decision));
-      choices_ += kTaskCodes[alternatives[pick].task->index];
+      decisions.push_back(std::move(decision));
+      choices += kTaskCodes[alternatives[pick].task->index];
     }
     Task* next = alternatives[pick].task;
     preemptions_ += alternatives[pick].cost;
     Schedule(next);
-    if (!violation_.empty()) {
+    if (!violation.empty()) {
       break;
     }
     SwitchTo(next);
     last = next;
   }
-  if (violation_.empty()) {
+  if (violation.empty()) {
     CheckEnd();
   }
   active = nullptr;
@@ -590,13 +591,13 @@ std::string TracedRun(const std::function<void()>& scenario, const std::string& 
   run.Execute();
   if (out != nullptr) {
     std::fprintf(out, "  trace (step, task, kernel call, outcome):\n");
-    for (const std::string& line : run.trace_) {
+    for (const std::string& line : run.trace) {
       std::fprintf(out, "  %s\n", line.c_str());
     }
     std::fprintf(out, "  result: %s\n",
-                 run.violation_.empty() ? "no violation" : run.violation_.c_str());
+                 run.violation.empty() ? "no violation" : run.violation.c_str());
   }
-  return run.violation_;
+  return run.violation;
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -672,12 +673,10 @@ void Fail(const std::string& message) {
   std::abort();  // a run with a violation is never resumed
 }
 
-bool Tracing() { return ActiveRun()->tracing_; }
-
 void Outcome(const std::string& text) {
   Run* run = ActiveRun();
-  if (run->tracing_ && !run->trace_.empty()) {
-    run->trace_.back() += "  -> " + text;
+  if (run->tracing && !run->trace.empty()) {
+    run->trace.back() += "  -> " + text;
   }
 }
 
@@ -685,8 +684,8 @@ MutexObject* NewMutex() {
   Run* run = ActiveRun();
   auto mutex = std::make_unique<MutexObject>();
   mutex->id = ++run->mutexCount;
-  run->objects_.push_back(std::move(mutex));
-  return static_cast<MutexObject*>(run->objects_.back().get());
+  run->objects.push_back(std::move(mutex));
+  return static_cast<MutexObject*>(run->objects.back().get());
 }
 
 ThreadObject* NewThread(kernel::ThreadRoutine routine, void* param) {
@@ -694,7 +693,7 @@ ThreadObject* NewThread(kernel::ThreadRoutine routine, void* param) {
   auto object = std::make_unique<ThreadObject>();
   ThreadObject* thread = object.get();
   thread->id = ++run->threadCount;
-  run->objects_.push_back(std::move(object));
+  run->objects.push_back(std::move(object));
   Task* task = run->NewTask("jthread" + std::to_string(thread->id),
                             [routine, param, thread] { thread->exitCode = routine(param); });
   task->thread = thread;
@@ -706,17 +705,22 @@ HandleRecord* OpenHandle(Object* object) {
   Run* run = ActiveRun();
   auto record = std::make_unique<HandleRecord>();
   record->object = object;
-  record->id = static_cast<int>(run->handles_.size()) + 1;
+  record->id = static_cast<int>(run->handles.size()) + 1;
   record->openedBy = run->current->name;
   record->openedAt = run->step;
-  run->handles_.push_back(std::move(record));
-  return run->handles_.back().get();
+  run->handles.push_back(std::move(record));
+  return run->handles.back().get();
 }
 
 std::size_t OpenHandles() {
+  Run* run = ActiveRun();
   std::size_t open = 0;
-  for (const auto& record : ActiveRun()->handles_) {
+  for (const auto& record : run->handles) {
     open += record->open ? 1 : 0;
+  }
+  for (const auto& object : run->objects) {
+    const ThreadObject* thread = dynamic_cast<const ThreadObject*>(object.get());
+    open += (thread != nullptr && !thread->ended) ? 1 : 0;
   }
   return open;
 }
@@ -747,9 +751,9 @@ void PrintViolation(const char* name, const sim::Run& run, long schedule,
     return;
   }
   std::fprintf(log, "VIOLATION in %s (schedule %ld): %s\n  replay: %s:%s\n", name, schedule,
-               run.violation_.c_str(), name, run.choices_.c_str());
-  std::string again = sim::TracedRun(scenario, run.choices_, log);
-  if (again != run.violation_) {
+               run.violation.c_str(), name, run.choices.c_str());
+  std::string again = sim::TracedRun(scenario, run.choices, log);
+  if (again != run.violation) {
     std::fprintf(log, "  the replay did not reproduce it: the scenario is not deterministic\n");
   }
 }
@@ -758,17 +762,19 @@ void PrintViolation(const char* name, const sim::Run& run, long schedule,
 
 Report Explore(const char* name, const std::function<void()>& scenario, const Options& options) {
   Report report;
+  std::unordered_set<std::string> seen;
   auto start = std::chrono::steady_clock::now();
   // Returns true when the exploration should stop.
   auto account = [&](const sim::Run& run) {
     ++report.schedules;
+    report.distinct += seen.insert(run.choices).second ? 1 : 0;
     report.longestRun = std::max(report.longestRun, run.step);
-    if (run.violation_.empty()) {
+    if (run.violation.empty()) {
       return false;
     }
     if (++report.violations == 1) {
-      report.replay = std::string(name) + ":" + run.choices_;
-      report.message = run.violation_;
+      report.replay = std::string(name) + ":" + run.choices;
+      report.message = run.violation;
       PrintViolation(name, run, report.schedules, scenario, options.log);
     }
     return options.stopAtFirstViolation;
@@ -781,7 +787,7 @@ Report Explore(const char* name, const std::function<void()>& scenario, const Op
       sim::Run run(scenario, &strategy, false);
       run.Execute();
       stop = account(run);
-      more = sim::NextPrefix(run.decisions_, options.preemptionBound, &prefix);
+      more = sim::NextPrefix(run.decisions, options.preemptionBound, &prefix);
     }
   }
   if (!stop && options.randomRuns > 0 && report.longestRun == 0) {
@@ -826,10 +832,10 @@ int Self() { return sim::Current()->index; }
 
 bool Ended(int task) {
   sim::Run* run = sim::ActiveRun();
-  if (task < 0 || static_cast<std::size_t>(task) >= run->tasks_.size()) {
+  if (task < 0 || static_cast<std::size_t>(task) >= run->tasks.size()) {
     return false;
   }
-  return run->tasks_[static_cast<std::size_t>(task)]->state != sim::TaskState::kReady;
+  return run->tasks[static_cast<std::size_t>(task)]->state != sim::TaskState::kReady;
 }
 
 }  // namespace sched

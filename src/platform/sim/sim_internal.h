@@ -109,13 +109,13 @@ void IgnoreLeaksUntilFail();
   (::velkor::sim::IgnoreLeaksUntilFail(), ::velkor::sim::Fail(message))
 
 // Adds the outcome of the current call to the trace, if one is being kept.
-bool Tracing();
 void Outcome(const std::string& text);
 
 // Objects of the run, freed when it ends.
 MutexObject* NewMutex();
 ThreadObject* NewThread(kernel::ThreadRoutine routine, void* param);
 HandleRecord* OpenHandle(Object* object);
+// Open handles, plus the threads that still run.
 std::size_t OpenHandles();
 
 // Ends `victim` where it stands: it never runs again, and what it owns is
