@@ -1,31 +1,23 @@
-// The scheduler and explorer of velkorsched.h.
+// The scheduler of velkorsched.h: tasks, their switches, and one run.
 //
 // Each task has a stack of its own and runs until its next scheduling point,
 // where it switches back to the scheduler (ucontext); the scheduler picks the
 // next task and switches to it. A killed task is simply never switched to
 // again: its stack is dropped with the run, nothing on it unwinds.
-//
-// The explorer is stateless: every schedule is a run from the start, driven
-// by the list of choices made at the scheduling points where more than one
-// task could go. Depth-first search takes the last run's choices, changes the
-// deepest one that still has an untried alternative within the preemption
-// bound, and runs that prefix again.
+
 #include <ucontext.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "sim/sim_internal.h"
+#include "sim/run.h"
 #include "velkorsched.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -107,166 +99,24 @@ void FinishSwitch(void* fakeStack, const void** oldBottom, std::size_t* oldSize)
 #endif
 }
 
-struct Alternative {
-  Task* task;
-  int cost;  // 1 if choosing it preempts the task that could go on
-};
-
-// One scheduling point with a choice: the alternatives as task numbers and
-// costs, and which was taken.
-struct Decision {
-  std::vector<std::pair<int, int>> alternatives;
-  std::size_t chosen = 0;
-  int preemptionsBefore = 0;
-};
-
-class Strategy {
- public:
-  virtual ~Strategy() = default;
-  // An index into `alternatives`, or alternatives.size() if the strategy
-  // cannot follow this run any more.
-  virtual std::size_t Choose(const std::vector<Alternative>& alternatives, std::size_t decision,
-                             long step, Task* last) = 0;
-  virtual void TaskCreated(Task*) {}
-};
-
-// Follows a list of task numbers, then always the first alternative: the
-// running task if it can go on, else the lowest-numbered one.
-class FollowChoices : public Strategy {
- public:
-  explicit FollowChoices(std::vector<int> choices) : choices(std::move(choices)) {}
-  std::size_t Choose(const std::vector<Alternative>& alternatives, std::size_t decision, long,
-                     Task*) override {
-    if (decision >= choices.size()) {
-      return 0;
-    }
-    for (std::size_t i = 0; i < alternatives.size(); ++i) {
-      if (alternatives[i].task->index == choices[decision]) {
-        return i;
-      }
-    }
-    return alternatives.size();
-  }
-
- private:
-  std::vector<int> choices;
-};
-
-// Priority schedules: each task gets a random priority, the highest that can
-// go runs, and at depth - 1 random steps the running task drops below all
-// others. A task in Anywhere() goes on at a random step of its own.
-class RandomPriorities : public Strategy {
- public:
-  RandomPriorities(unsigned long seed, int depth, long length)
-      : random_(seed), depth_(depth), length_(length < 1 ? 1 : length) {
-    std::uniform_int_distribution<long> at(1, length_);
-    for (int i = 1; i < depth_; ++i) {
-      changes_.push_back(at(random_));
-    }
-  }
-  void TaskCreated(Task* task) override {
-    std::uniform_int_distribution<long> priority(0, 1L << 30);
-    task->priority = depth_ + priority(random_);
-  }
-  std::size_t Choose(const std::vector<Alternative>& alternatives, std::size_t, long step,
-                     Task* last) override {
-    for (std::size_t i = 0; i < changes_.size(); ++i) {
-      if (changes_[i] == step && last != nullptr) {
-        last->priority = static_cast<long>(i) + 1;
-      }
-    }
-    std::size_t best = Highest(alternatives, step, true);
-    return best < alternatives.size() ? best : Highest(alternatives, step, false);
-  }
-
- private:
-  std::size_t Highest(const std::vector<Alternative>& alternatives, long step, bool holdBack) {
-    std::size_t best = alternatives.size();
-    for (std::size_t i = 0; i < alternatives.size(); ++i) {
-      Task* task = alternatives[i].task;
-      if (holdBack && task->pending == Call::kAnywhere) {
-        if (task->resumeAt < 0) {
-          task->resumeAt = step + std::uniform_int_distribution<long>(0, length_)(random_);
-        }
-        if (step < task->resumeAt) {
-          continue;
-        }
-      }
-      if (best == alternatives.size() || task->priority > alternatives[best].task->priority) {
-        best = i;
-      }
-    }
-    return best;
-  }
-
-  std::mt19937_64 random_;
-  int depth_;
-  long length_;
-  std::vector<long> changes_;
-};
-
 void TaskEntry();
 
-// One run of a scenario under one schedule.
-class Run {
- public:
-  Run(const std::function<void()>& scenario, Strategy* strategy, bool traced)
-      : tracing(traced), strategy_(strategy) {
-    NewTask("main", scenario);
-  }
-  ~Run() {
-    for (auto& task : tasks) {
-      stacks.Give(task->stack);
-    }
-  }
-  Run(const Run&) = delete;
-  Run& operator=(const Run&) = delete;
-
-  void Execute();
-
-  Task* NewTask(std::string name, std::function<void()> body);
-  void FinishTask(Task* task);
-  void SwitchToScheduler(Task* task);
-  void SetViolation(const std::string& message) {
-    if (violation.empty()) {
-      violation = message;
-    }
-  }
-  std::uint64_t EnabledMask() const;
-  std::string AbandonMutexesOf(Task* task);
-
-  Task* current = nullptr;
-  long step = 0;
-  std::vector<std::unique_ptr<Task>> tasks;
-  std::vector<std::unique_ptr<Object>> objects;
-  std::vector<std::unique_ptr<HandleRecord>> handles;
-  std::vector<Decision> decisions;
-  std::vector<std::string> trace;
-  std::string choices;
-  std::string violation;
-  int mutexCount = 0;
-  int threadCount = 0;
-  bool tracing;
-
- private:
-  static bool CanProceed(const Task* task);
-  std::vector<Alternative> Alternatives(Task* last) const;
-  void Schedule(Task* next);
-  void SwitchTo(Task* next);
-  void CheckEnd();
-  bool LockCycle() const;
-  std::string Waits(const Task* task) const;
-  std::string BlockedTasks() const;
-
-  Strategy* strategy_;
-  ucontext_t schedulerContext_;
-  void* schedulerFakeStack_ = nullptr;
-  int preemptions_ = 0;
-  std::uint64_t pollers_ = 0;  // tasks that polled since anything else ran
-  long idleSteps_ = 0;
-};
-
 Run* active = nullptr;
+
+}  // namespace
+
+Run::~Run() {
+  for (auto& task : tasks) {
+    stacks.Give(task->stack);
+  }
+}
+
+char TaskCode(int index) { return kTaskCodes[index]; }
+
+int TaskIndex(char code) {
+  const char* at = code == '\0' ? nullptr : std::strchr(kTaskCodes, code);
+  return at == nullptr ? -1 : static_cast<int>(at - kTaskCodes);
+}
 
 Run* ActiveRun() {
   if (active == nullptr || active->current == nullptr) {
@@ -295,6 +145,8 @@ Task* Run::NewTask(std::string name, std::function<void()> body) {
   return tasks.back().get();
 }
 
+namespace {
+
 void TaskEntry() {
   FinishSwitch(nullptr, &schedulerStackBottom, &schedulerStackSize);
   Run* run = active;
@@ -302,6 +154,8 @@ void TaskEntry() {
   task->body();
   run->FinishTask(task);
 }
+
+}  // namespace
 
 std::string Run::AbandonMutexesOf(Task* task) {
   std::string names;
@@ -528,7 +382,7 @@ void Run::Execute() {
       decision.chosen = pick;
       decision.preemptionsBefore = preemptions_;
       decisions.push_back(std::move(decision));
-      choices += kTaskCodes[alternatives[pick].task->index];
+      choices += TaskCode(alternatives[pick].task->index);
     }
     Task* next = alternatives[pick].task;
     preemptions_ += alternatives[pick].cost;
@@ -544,67 +398,6 @@ void Run::Execute() {
   }
   active = nullptr;
 }
-
-std::vector<int> DecodeChoices(const std::string& text, bool* valid) {
-  std::vector<int> choices;
-  *valid = true;
-  for (char code : text) {
-    const char* at = std::strchr(kTaskCodes, code);
-    if (code == '\0' || at == nullptr) {
-      *valid = false;
-      return choices;
-    }
-    choices.push_back(static_cast<int>(at - kTaskCodes));
-  }
-  return choices;
-}
-
-// The next schedule of the depth-first search: the deepest decision with an
-// untried alternative within the bound, taken, after the same choices before.
-bool NextPrefix(const std::vector<Decision>& decisions, int bound, std::vector<int>* prefix) {
-  for (std::size_t d = decisions.size(); d-- > 0;) {
-    const Decision& decision = decisions[d];
-    for (std::size_t j = decision.chosen + 1; j < decision.alternatives.size(); ++j) {
-      if (decision.preemptionsBefore + decision.alternatives[j].second <= bound) {
-        prefix->clear();
-        for (std::size_t k = 0; k < d; ++k) {
-          prefix->push_back(decisions[k].alternatives[decisions[k].chosen].first);
-        }
-        prefix->push_back(decision.alternatives[j].first);
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-// Runs the schedule again with a trace, prints it, and returns what it found.
-std::string TracedRun(const std::function<void()>& scenario, const std::string& choices,
-                      std::FILE* out) {
-  bool valid = false;
-  std::vector<int> decoded = DecodeChoices(choices, &valid);
-  if (!valid) {
-    return "the replay string is not one of velkorsched";
-  }
-  FollowChoices strategy(decoded);
-  Run run(scenario, &strategy, true);
-  run.Execute();
-  if (out != nullptr) {
-    std::fprintf(out, "  trace (step, task, kernel call, outcome):\n");
-    for (const std::string& line : run.trace) {
-      std::fprintf(out, "  %s\n", line.c_str());
-    }
-    std::fprintf(out, "  result: %s\n",
-                 run.violation.empty() ? "no violation" : run.violation.c_str());
-  }
-  return run.violation;
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
 
 const char* CallName(Call call) {
   switch (call) {
@@ -742,77 +535,6 @@ void Terminate(Task* victim, kernel::UInt32 exitCode) {
 }  // namespace sim
 
 namespace sched {
-
-namespace {
-
-void PrintViolation(const char* name, const sim::Run& run, long schedule,
-                    const std::function<void()>& scenario, std::FILE* log) {
-  if (log == nullptr) {
-    return;
-  }
-  std::fprintf(log, "VIOLATION in %s (schedule %ld): %s\n  replay: %s:%s\n", name, schedule,
-               run.violation.c_str(), name, run.choices.c_str());
-  std::string again = sim::TracedRun(scenario, run.choices, log);
-  if (again != run.violation) {
-    std::fprintf(log, "  the replay did not reproduce it: the scenario is not deterministic\n");
-  }
-}
-
-}  // namespace
-
-Report Explore(const char* name, const std::function<void()>& scenario, const Options& options) {
-  Report report;
-  std::unordered_set<std::string> seen;
-  auto start = std::chrono::steady_clock::now();
-  // Returns true when the exploration should stop.
-  auto account = [&](const sim::Run& run) {
-    ++report.schedules;
-    report.distinct += seen.insert(run.choices).second ? 1 : 0;
-    report.longestRun = std::max(report.longestRun, run.step);
-    if (run.violation.empty()) {
-      return false;
-    }
-    if (++report.violations == 1) {
-      report.replay = std::string(name) + ":" + run.choices;
-      report.message = run.violation;
-      PrintViolation(name, run, report.schedules, scenario, options.log);
-    }
-    return options.stopAtFirstViolation;
-  };
-  bool stop = false;
-  if (options.preemptionBound >= 0) {
-    std::vector<int> prefix;
-    for (bool more = true; more && !stop;) {
-      sim::FollowChoices strategy(prefix);
-      sim::Run run(scenario, &strategy, false);
-      run.Execute();
-      stop = account(run);
-      more = sim::NextPrefix(run.decisions, options.preemptionBound, &prefix);
-    }
-  }
-  if (!stop && options.randomRuns > 0 && report.longestRun == 0) {
-    sim::FollowChoices strategy({});
-    sim::Run run(scenario, &strategy, false);
-    run.Execute();
-    report.longestRun = run.step;
-  }
-  for (long i = 0; i < options.randomRuns && !stop; ++i) {
-    sim::RandomPriorities strategy(options.seed + static_cast<unsigned long>(i),
-                                   options.randomDepth, report.longestRun);
-    sim::Run run(scenario, &strategy, false);
-    run.Execute();
-    stop = account(run);
-  }
-  report.seconds = sim::SecondsSince(start);
-  return report;
-}
-
-std::string Replay(const std::string& replay, const std::function<void()>& scenario,
-                   std::FILE* out) {
-  std::size_t colon = replay.rfind(':');
-  std::string choices = colon == std::string::npos ? replay : replay.substr(colon + 1);
-  return sim::TracedRun(scenario, choices, out);
-}
 
 void Spawn(const char* name, std::function<void()> body) {
   sim::ActiveRun()->NewTask(name, std::move(body));
