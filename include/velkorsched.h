@@ -8,12 +8,17 @@
 // scenario once for every way of making those switches, up to a bound on
 // preemptions, and checks each run:
 //   - your own checks (Check);
-//   - deadlock: tasks that have not ended, none of which can go on;
+//   - deadlock: tasks that have not ended, none of which can go on, or tasks
+//     waiting in a ring for mutexes that the next one holds;
 //   - livelock: only tasks that poll (sleep or Yield) run, and nothing else
 //     can (after 300 steps of that, or 20000 steps in all);
 //   - the kernel's handle accounting: a handle closed twice, used after it was
 //     closed, or left open when the run ends;
 //   - every thread's exit code is 0.
+// Since tasks switch only at those calls, whatever a task does between two of
+// them is atomic here: the explorer finds faults in the order of the calls,
+// not data races on plain fields. A killed task simply never runs again (its
+// stack is dropped: no destructors), and the mutexes it holds are abandoned.
 // A violation is printed with a replay string and a readable trace (step,
 // task, kernel call, outcome); Replay() runs that schedule again, exactly.
 //
@@ -34,8 +39,10 @@
 // What a preemption is: a switch away from a task that could have gone on.
 // Switches where the running task blocks, sleeps, yields or ends cost nothing,
 // and neither does resuming a task that waits in Anywhere(), so every point of
-// Anywhere() is tried at every bound. Most concurrency faults need at most two
-// preemptions.
+// Anywhere() is tried at every bound. A state that needs a preemption to exist
+// still costs it: a kill after Start() has returned while the body still runs
+// spends the one that let Start() return first. Most concurrency faults need
+// at most two preemptions.
 //
 // Rules for scenarios: they run once per schedule, so they must start from the
 // same state each time (no state carried between runs) and must not depend on
@@ -73,9 +80,9 @@ struct Options {
 
 struct Report {
   long schedules = 0;   // complete runs
-  long distinct = 0;    // of which had choices of their own (random runs repeat some)
+  long distinct = 0;    // distinct schedules among them (random runs repeat some)
   long violations = 0;  // runs with a violation
-  long longestRun = 0;  // kernel calls in the longest run
+  long longestRun = 0;  // scheduling points passed in the longest run
   double seconds = 0;
   std::string replay;   // of the first violation, for Replay()
   std::string message;  // what the first violation was

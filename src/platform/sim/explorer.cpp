@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <unordered_set>
@@ -179,12 +180,12 @@ void PrintViolation(const char* name, const sim::Run& run, long schedule,
 
 Report Explore(const char* name, const std::function<void()>& scenario, const Options& options) {
   Report report;
-  std::unordered_set<std::string> seen;
+  std::unordered_set<std::size_t> seen;  // hashes of the choices: a collision is negligible
   auto start = std::chrono::steady_clock::now();
   // Returns true when the exploration should stop.
   auto account = [&](const sim::Run& run) {
     ++report.schedules;
-    report.distinct += seen.insert(run.choices).second ? 1 : 0;
+    report.distinct += seen.insert(std::hash<std::string>()(run.choices)).second ? 1 : 0;
     report.longestRun = std::max(report.longestRun, run.step);
     if (run.violation.empty()) {
       return false;
