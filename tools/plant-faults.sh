@@ -11,14 +11,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 max_bound=${1:-3}
+command -v python3 >/dev/null || { echo "plant-faults.sh needs python3" >&2; exit 2; }
 work=build/planted-faults
 mkdir -p "$work"
 cxx=${CXX:-g++}
 flags=(-std=c++17 -O2 -g -Wall -Wextra -Werror -DVELKOR_KERNEL_SIM -Iinclude -Isrc -Isrc/platform)
 
 # What does not change from fault to fault is compiled once.
-common=(src/jmutex.cpp src/platform/sim/kernel_sim.cpp src/platform/sim/scheduler.cpp src/platform/sim/explorer.cpp
-  tests/schedules/scenarios.cpp tests/schedules/schedules_main.cpp)
+common=(src/jmutex.cpp src/platform/sim/kernel_sim.cpp src/platform/sim/scheduler.cpp
+  src/platform/sim/explorer.cpp tests/schedules/scenarios.cpp tests/schedules/schedules_main.cpp)
 objects=()
 for source in "${common[@]}"; do
   object=$work/$(basename "$source" .cpp).o
