@@ -23,6 +23,13 @@ install(TARGETS velkorthread EXPORT velkorthreadTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES include/jmutex.h include/jthread.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT Development)
+# The classes on the simulated kernel, for clients that explore their own
+# protocols (Linux): link it instead of the shared library, never with it.
+if(TARGET velkorsched)
+  install(TARGETS velkorsched EXPORT velkorthreadTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          COMPONENT Development)
+  install(FILES include/velkorsched.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+endif()
 
 install(EXPORT velkorthreadTargets NAMESPACE velkorthread:: DESTINATION ${VELKOR_CMAKE_DIR}
         COMPONENT Development)

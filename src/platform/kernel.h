@@ -56,7 +56,9 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id);
 }  // namespace kernel
 }  // namespace velkor
 
-#if defined(_WIN32)
+#if defined(VELKOR_KERNEL_SIM)
+#include "sim/kernel_sim.h"
+#elif defined(_WIN32)
 #include "windows/kernel_windows.h"
 #else
 #include "posix/kernel_posix.h"
