@@ -15,7 +15,7 @@ demo_packages=(cmake make g++)
 
 packages=(
   cmake make g++ libgtest-dev googletest libbenchmark-dev valgrind pkg-config
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 python3
 )
 
 # The release: Debian packages (dpkg-shlibdeps, file, lintian), the ABI
