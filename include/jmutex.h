@@ -37,7 +37,7 @@ class VELKORTHREAD_API JMutex {
 
   // Each copy holds its own handle to the same operating-system mutex, so a
   // copy locks the same mutex as its source and destroying copies is safe.
-  JMutex(const JMutex& other) : handle(nullptr), initialized(false) { *this = other; }
+  JMutex(const JMutex& other) : handle(0), initialized(false) { *this = other; }
 
   // Closes this object's handle. It neither waits for nor releases the mutex:
   // a mutex that a thread still holds is closed all the same.
