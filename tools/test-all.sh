@@ -2,8 +2,8 @@
 # Builds every target and runs every test: installs what is missing first.
 #
 #   VELKOR_SKIP_WIN32_VM=1 tools/test-all.sh   skips running the 32-bit Windows
-#       programs in the emulated machine (the win32 build is then only checked
-#       statically). CI never sets it.
+#       programs in the emulated machine (the win32 and msvc-win32 builds are
+#       then only checked statically). CI never sets it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,13 +18,15 @@ run_preset() {
   ctest --preset "$preset"
 }
 
-for preset in native asan ubsan win64; do
+for preset in native asan ubsan win64 msvc-win64; do
   run_preset "$preset"
 done
-if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
-  run_preset win32 -DVELKOR_WIN32_VM=OFF
-else
-  # The first run builds the emulated machine's image (several minutes).
-  run_preset win32 -DVELKOR_WIN32_VM=ON
-fi
+for preset in win32 msvc-win32; do
+  if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
+    run_preset "$preset" -DVELKOR_WIN32_VM=OFF
+  else
+    # The first run builds the emulated machine's image (several minutes).
+    run_preset "$preset" -DVELKOR_WIN32_VM=ON
+  fi
+done
 echo "=== all targets built and tested"

@@ -36,6 +36,22 @@ function(velkor_msvc_run)
   endif()
 endfunction()
 
+# Made again whenever a file of the kit changes.
+file(GLOB kit_files ${VELKOR_MSVC_KIT}/*.def* ${VELKOR_MSVC_KIT}/*.cpp)
+set(kit_hashes "${VELKOR_MSVC_ARCH}")
+foreach(kit_file IN LISTS kit_files)
+  file(SHA256 ${kit_file} kit_hash)
+  string(APPEND kit_hashes " ${kit_hash}")
+endforeach()
+if(EXISTS ${sdk}/stamp)
+  file(READ ${sdk}/stamp previous_hashes)
+else()
+  set(previous_hashes "")
+endif()
+if(NOT previous_hashes STREQUAL kit_hashes)
+  file(REMOVE_RECURSE ${sdk})
+endif()
+
 # Debian ships no clang-cl command; clang picks its cl mode from its name.
 if(NOT EXISTS ${sdk}/clang-cl)
   file(MAKE_DIRECTORY ${sdk})
@@ -78,6 +94,7 @@ if(NOT EXISTS ${sdk}/velkor_startup.lib)
                   ${sdk}/startup.obj ${sdk}/startup_dll.obj ${sdk}/new_delete.obj
                   ${sdk}/type_info.obj)
 endif()
+file(WRITE ${sdk}/stamp "${kit_hashes}")
 
 set(CMAKE_C_COMPILER ${sdk}/clang-cl)
 set(CMAKE_CXX_COMPILER ${sdk}/clang-cl)
