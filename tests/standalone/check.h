@@ -1,10 +1,12 @@
-// A test harness with no C++ standard library: plain functions as cases, a
-// CHECK that reports and counts failures, and a runner. For builds where
-// GoogleTest cannot exist (Visual C++ ABI built here without a C++ library).
+// One set of test cases for two worlds: plain functions listed in a table,
+// checked with CHECK and CHECK_EQ.
+//   - With GoogleTest (VELKOR_STANDALONE_WITH_GTEST), each case becomes a test
+//     of a parameterised suite and the checks are EXPECT_TRUE / EXPECT_EQ.
+//   - Without it (builds with no C++ standard library, such as the Visual C++
+//     ABI built here), a small runner of its own prints and counts failures.
+// Write the table once and end the file with VELKOR_STANDALONE_RUN(table).
 #ifndef VELKORTHREAD_TESTS_STANDALONE_CHECK_H
 #define VELKORTHREAD_TESTS_STANDALONE_CHECK_H
-
-#include <stdio.h>
 
 namespace standalone {
 
@@ -13,8 +15,43 @@ struct Case {
   void (*run)();
 };
 
-// Failures of the case that runs now, and of the whole program.
-int& CaseFailures();
+}  // namespace standalone
+
+#if defined(VELKOR_STANDALONE_WITH_GTEST)
+
+#include <gtest/gtest.h>
+
+#define CHECK(expression) EXPECT_TRUE(expression)
+#define CHECK_EQ(actual, expected) EXPECT_EQ(static_cast<long>(actual), static_cast<long>(expected))
+
+namespace standalone {
+
+class Cases : public ::testing::TestWithParam<Case> {};
+
+struct CaseName {
+  std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+    return info.param.name;
+  }
+};
+
+}  // namespace standalone
+
+#define VELKOR_STANDALONE_RUN(table)       \
+  using ::standalone::Cases;               \
+  TEST_P(Cases, Run) { GetParam().run(); } \
+  INSTANTIATE_TEST_SUITE_P(WindowsCore, Cases, ::testing::ValuesIn(table), ::standalone::CaseName())
+
+#else
+
+#include <stdio.h>
+
+namespace standalone {
+
+// Failures of the case that runs now.
+inline int& CaseFailures() {
+  static int failures = 0;
+  return failures;
+}
 
 inline void Fail(const char* file, int line, const char* expression) {
   printf("  %s(%d): CHECK failed: %s\n", file, line, expression);
@@ -42,7 +79,7 @@ inline int RunAll(const Case* cases, int count) {
     }
   }
   printf("%d of %d cases passed\n", count - failedCases, count);
-  fflush(0);  // all streams: the headers here name stdout through a UCRT-only call
+  fflush(0);
   return failedCases;
 }
 
@@ -64,5 +101,13 @@ inline int RunAll(const Case* cases, int count) {
                               expectedValue);                                            \
     }                                                                                    \
   } while (0)
+
+#define VELKOR_STANDALONE_RUN(table)                                \
+  int main() {                                                      \
+    int count = static_cast<int>(sizeof(table) / sizeof(table[0])); \
+    return ::standalone::RunAll(table, count) == 0 ? 0 : 1;         \
+  }
+
+#endif
 
 #endif  // VELKORTHREAD_TESTS_STANDALONE_CHECK_H

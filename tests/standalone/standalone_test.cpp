@@ -1,8 +1,9 @@
 // The core behaviour of JMutex and JThread, written over the Windows API alone
-// (no C++ standard library), so that it builds wherever the DLL does: in
-// particular for the Visual C++ ABI. Built twice: against the shipped DLL, and
-// against the test build of the classes, where the system's refusals can be
-// made to happen (VELKOR_KERNEL_TEST_HOOKS).
+// (no C++ standard library), so that it builds wherever the DLL does: with
+// GoogleTest in the MinGW builds, with the plain runner of check.h for the
+// Visual C++ ABI. Built twice: against the shipped DLL, and against the test
+// build of the classes, where the system's refusals can be made to happen
+// (VELKOR_KERNEL_TEST_HOOKS).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -15,11 +16,6 @@
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
 #include "kernel.h"
 #endif
-
-int& standalone::CaseFailures() {
-  static int failures = 0;
-  return failures;
-}
 
 namespace {
 
@@ -73,19 +69,23 @@ class Event {
 // Signals the start, then waits for `release` and returns `result`.
 class GatedThread : public JThread {
  public:
-  GatedThread() : result(0), startFromBody(0), runningInBody(false), valueInBody(this) {}
+  GatedThread()
+      : result(0), startFromBody(0), runningInBody(false), valueInBody(this), signalled(false) {}
   Event entered;
   Event release;
   void* result;
   int startFromBody;
   bool runningInBody;
   void* valueInBody;
+  volatile bool signalled;
 
  protected:
   void* Run() {
     startFromBody = Start();
     runningInBody = IsRunning();
     valueInBody = GetReturnValue();
+    Sleep(30);  // a Start that did not wait for the signal would return now
+    signalled = true;
     ThreadStarted();
     entered.Set();
     release.Wait();
@@ -241,6 +241,7 @@ void StartReturnsWhileTheBodyStillRuns() {
   CHECK(!thread.IsRunning());
   CHECK(thread.GetReturnValue() == 0);
   CHECK_EQ(thread.Start(), 0);
+  CHECK(thread.signalled);
   CHECK(thread.IsRunning());
   CHECK(thread.GetReturnValue() == 0);
   CHECK_EQ(thread.Start(), THREAD_ERR_ALREADY_RUNNING);
@@ -499,7 +500,4 @@ const standalone::Case kCases[] = {
 
 }  // namespace
 
-int main() {
-  int failed = standalone::RunAll(kCases, static_cast<int>(sizeof(kCases) / sizeof(kCases[0])));
-  return failed == 0 ? 0 : 1;
-}
+VELKOR_STANDALONE_RUN(kCases);
