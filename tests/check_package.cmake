@@ -1,5 +1,7 @@
 # Installs the library from BUILD_DIR into a fresh prefix, then configures,
 # builds and (if RUN) runs the client in CLIENT_SOURCE against that prefix.
+# A client that cannot run here is copied into STAGE_DIR (if given), for a
+# later run elsewhere (the emulated 32-bit machine).
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -19,12 +21,16 @@ endif()
 run_step(${configure})
 run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 
+file(GLOB client ${WORK_DIR}/build/package_client ${WORK_DIR}/build/package_client.exe)
+if(NOT RUN AND STAGE_DIR)
+  file(COPY ${client} DESTINATION ${STAGE_DIR})
+endif()
+
 if(RUN)
   if(EXISTS ${prefix}/bin/velkorthread.dll)
     # Windows finds the DLL beside the program.
     file(COPY ${prefix}/bin/velkorthread.dll DESTINATION ${WORK_DIR}/build)
   endif()
-  file(GLOB client ${WORK_DIR}/build/package_client ${WORK_DIR}/build/package_client.exe)
   run_step(${EMULATOR} ${client})
 endif()
 
