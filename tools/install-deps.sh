@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ libgtest-dev googletest libbenchmark-dev valgrind pkg-config
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
-  clang-16 lld-16 llvm-16 libwine-dev
+  clang-16 lld-16 llvm-16 libwine-dev binutils-mingw-w64-x86-64
 )
 
 missing=()

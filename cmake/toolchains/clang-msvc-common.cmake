@@ -103,7 +103,7 @@ set(CMAKE_AR ${VELKOR_LLVM_BIN}/llvm-lib)
 set(CMAKE_RC_COMPILER ${VELKOR_LLVM_BIN}/llvm-rc)
 set(CMAKE_MT ${VELKOR_LLVM_BIN}/llvm-mt)
 # For the export and format checks: GNU objdump reads any PE file.
-find_program(CMAKE_OBJDUMP NAMES x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump)
+find_program(CMAKE_OBJDUMP NAMES x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump REQUIRED)
 # Without a runtime, CMake's test programs cannot link: compile them only.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
