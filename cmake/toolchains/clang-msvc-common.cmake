@@ -107,6 +107,9 @@ find_program(CMAKE_OBJDUMP NAMES x86_64-w64-mingw32-objdump i686-w64-mingw32-obj
 # Without a runtime, CMake's test programs cannot link: compile them only.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
+# Resource scripts (version resources) find winver.h and friends in Wine's
+# headers too.
+set(CMAKE_RC_FLAGS_INIT "/I ${VELKOR_WINE_INCLUDE}/windows /I ${VELKOR_WINE_INCLUDE}/msvcrt")
 set(CMAKE_C_FLAGS_INIT "${VELKOR_MSVC_COMPILE_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${VELKOR_MSVC_COMPILE_FLAGS}")
 set(VELKOR_MSVC_LINK_FLAGS "/NODEFAULTLIB /LIBPATH:${sdk}")
