@@ -1,11 +1,17 @@
-# Strict warnings for the project's own targets (not for GoogleTest).
+# Strict warnings for the project's own targets (not for GoogleTest), in the
+# spelling of the compiler family: cl and clang-cl, or GCC and clang.
 function(velkor_strict_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  endif()
 endfunction()
 
-# Executables for Windows carry their C and C++ runtimes inside.
+# MinGW executables carry their C and C++ runtimes inside. (Visual C++
+# programs use the runtime DLLs their users install.)
 function(velkor_windows_static_runtime target)
-  if(WIN32)
+  if(WIN32 AND NOT MSVC)
     target_link_options(${target} PRIVATE -static)
   endif()
 endfunction()

@@ -79,7 +79,7 @@ class VELKORTHREAD_API JMutex {
   /// order is safe. If `other` has no mutex, or the system refuses a new
   /// handle, the copy has none: IsInitialized() is false.
   /// \param other the object to copy.
-  JMutex(const JMutex& other) : handle(nullptr), initialized(false) { *this = other; }
+  JMutex(const JMutex& other) : handle(0), initialized(false) { *this = other; }
 
   /// \brief Closes this object's handle.
   ///

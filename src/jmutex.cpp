@@ -10,12 +10,16 @@ namespace kernel = velkor::kernel;
 JMutex::JMutex() : handle(nullptr), initialized(false) {
   // Clients compiled against any release lay the object out like this (8
   // bytes on 32-bit Windows); it must never change.
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
+#endif
   static_assert(offsetof(JMutex, handle) == 0, "handle comes first");
   static_assert(offsetof(JMutex, initialized) == sizeof(void*), "initialized follows handle");
   static_assert(sizeof(JMutex) == 2 * sizeof(void*), "JMutex is two words");
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
   handle = kernel::MutexCreate();
   initialized = (handle != nullptr);
 }

@@ -32,8 +32,10 @@ JThread::JThread()
       returnValue(nullptr),
       running(false),
       mutexesChecked(false) {
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
+#endif
   static_assert(offsetof(JThread, threadHandle) == kWord, "vtable pointer, then threadHandle");
   static_assert(offsetof(JThread, threadId) == 2 * kWord, "threadId");
   static_assert(offsetof(JThread, returnValue) == kReturnValueOffset, "returnValue");
@@ -44,7 +46,9 @@ JThread::JThread()
   static_assert(offsetof(JThread, startedMutex) == kStateMutexOffset + 2 * sizeof(JMutex), "start");
   static_assert(sizeof(JThread) == kStateMutexOffset + 3 * sizeof(JMutex), "no tail padding");
   static_assert(kWord != 4 || sizeof(JThread) == 44, "44 bytes on 32-bit targets");
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 }
 
 // Each copy owns duplicates of the handles it shares, so destroying copies

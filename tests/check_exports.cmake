@@ -4,7 +4,7 @@
 if(WINDOWS)
   execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
   # Each exported name stands on a line "[ n] name" of the name pointer table.
-  string(REGEX MATCHALL "\n[\t ]*\\[ *[0-9]+\\] [A-Za-z_][^\n ]*" rows "${dump}")
+  string(REGEX MATCHALL "\n[\t ]*\\[ *[0-9]+\\] [A-Za-z_?][^\n ]*" rows "${dump}")
   set(actual "")
   foreach(row IN LISTS rows)
     string(REGEX REPLACE "^\n[\t ]*\\[ *[0-9]+\\] " "" name "${row}")

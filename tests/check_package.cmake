@@ -1,6 +1,8 @@
 # Installs the library from BUILD_DIR into a fresh prefix (or takes the
 # installed tree PREFIX, an unpacked archive), then configures, builds and (if
-# RUN) runs the client in CLIENT_SOURCE against that prefix.
+# RUN) runs the client in CLIENT_SOURCE against that prefix. A client that
+# cannot run here is copied into STAGE_DIR (if given), for a later run
+# elsewhere (the emulated 32-bit machine).
 file(REMOVE_RECURSE ${WORK_DIR})
 if(PREFIX)
   set(prefix ${PREFIX})
@@ -26,12 +28,16 @@ endif()
 run_step(${configure})
 run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 
+file(GLOB client ${WORK_DIR}/build/package_client ${WORK_DIR}/build/package_client.exe)
+if(NOT RUN AND STAGE_DIR)
+  file(COPY ${client} DESTINATION ${STAGE_DIR})
+endif()
+
 if(RUN)
   if(EXISTS ${prefix}/bin/velkorthread.dll)
     # Windows finds the DLL beside the program.
     file(COPY ${prefix}/bin/velkorthread.dll DESTINATION ${WORK_DIR}/build)
   endif()
-  file(GLOB client ${WORK_DIR}/build/package_client ${WORK_DIR}/build/package_client.exe)
   run_step(${EMULATOR} ${client})
 endif()
 

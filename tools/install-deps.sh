@@ -16,6 +16,7 @@ demo_packages=(cmake make g++)
 packages=(
   cmake make g++ libgtest-dev googletest libbenchmark-dev valgrind pkg-config
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 python3
+  clang-16 lld-16 llvm-16 libwine-dev binutils-mingw-w64-x86-64
 )
 
 # The release: Debian packages (dpkg-shlibdeps, file, lintian), the ABI

@@ -4,8 +4,8 @@
 # first.
 #
 #   VELKOR_SKIP_WIN32_VM=1 tools/test-all.sh   skips running the 32-bit Windows
-#       programs in the emulated machine (the win32 build is then only checked
-#       statically). CI never sets it.
+#       programs in the emulated machine (the win32 and msvc-win32 builds are
+#       then only checked statically). CI never sets it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,15 +20,17 @@ run_preset() {
   ctest --preset "$preset"
 }
 
-for preset in native asan ubsan win64; do
+for preset in native asan ubsan win64 msvc-win64; do
   run_preset "$preset"
 done
-if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
-  run_preset win32 -DVELKOR_WIN32_VM=OFF
-else
-  # The first run builds the emulated machine's image (several minutes).
-  run_preset win32 -DVELKOR_WIN32_VM=ON
-fi
+for preset in win32 msvc-win32; do
+  if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
+    run_preset "$preset" -DVELKOR_WIN32_VM=OFF
+  else
+    # The first run builds the emulated machine's image (several minutes).
+    run_preset "$preset" -DVELKOR_WIN32_VM=ON
+  fi
+done
 
 # The release: what each preset ships (the Debian packages natively, one .zip
 # per Windows ABI and architecture), in build/<preset>/packages. The tests
@@ -37,6 +39,8 @@ package_presets=(
   native
   win64
   win32
+  msvc-win64
+  msvc-win32
 )
 for preset in "${package_presets[@]}"; do
   echo "=== packages of $preset"
