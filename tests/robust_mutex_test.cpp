@@ -482,11 +482,13 @@ TEST_F(RobustMutexTest, ANewThreadWithTheKernelIdOfADeadOwnerOwnsNothing) {
     kernel::HandleClose(thread);
 
     // The heir takes the mutex once, and holds it until told.
+    Handle scratch = NewMutex();
     std::atomic<bool> heirHolds{false}, heirMayRelease{false};
     std::atomic<UInt32> heirTid{0};
     auto heir = [&] {
       heirTid = Tid();
       if (heirTid != ownerTid) return;
+      ExpectFree(scratch);          // a thread that has used mutexes before
       kernel::MutexRelease(mutex);  // not its own: no effect
       kernel::MutexAcquire(mutex);
       heirHolds = true;
@@ -521,6 +523,7 @@ TEST_F(RobustMutexTest, ANewThreadWithTheKernelIdOfADeadOwnerOwnsNothing) {
     }
     ExpectFree(mutex);
     kernel::HandleClose(mutex);
+    kernel::HandleClose(scratch);
     if (!reused) GTEST_SKIP() << "could not have a new thread get the dead owner's kernel id";
   }
 }
