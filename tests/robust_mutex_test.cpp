@@ -6,6 +6,7 @@
 // futexes, and the one forced onto the pthread fallback
 // (VELKOR_FORCE_PTHREAD_MUTEX). Cases that stop a thread inside our futex code
 // need the first.
+#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -532,8 +533,25 @@ TEST_F(RobustMutexTest, ANewThreadWithTheKernelIdOfADeadOwnerOwnsNothing) {
 
 // Runs `child` in a forked process and returns its exit status, or -1 if it
 // did not exit normally within the time limit.
+std::size_t ProcessThreadCount() {
+  std::size_t count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(tasks);
+  return count;
+}
+
+// Forks once the threads of earlier cases (the layer's reaper included) are
+// gone: what they still held in hand would be lost in the child, which leak
+// checkers would report against it.
 template <typename Child>
-int InChild(Child child) {
+int InChild(Child child, std::size_t threadsToKeep = 1) {
+  for (int i = 0; i < 5000 && ProcessThreadCount() > threadsToKeep; ++i) {
+    kernel::SleepMilliseconds(1);
+  }
   pid_t pid = fork();
   if (pid == 0) {
     alarm(30);
@@ -576,6 +594,9 @@ TEST_F(RobustMutexTest, TheMainThreadOwnsAndAbandonsMutexes) {
   kernel::HandleClose(mutex);
 }
 
+// Threads of a forked child that never end: reachable until its exit.
+Handle blockedForGood[2];
+
 // The child of a fork owns none of what its parent's threads held, the calling
 // one included, and its mutexes work as anywhere else; the parent's are as
 // they were.
@@ -586,59 +607,69 @@ TEST_F(RobustMutexTest, AForkedChildOwnsNothingOfItsParentAndItsMutexesWork) {
   kernel::MutexAcquire(heldByCaller);
   kernel::MutexAcquire(heldByCaller);
   std::atomic<bool> holding{false}, mayRelease{false};
-  std::thread other([&] {
+  // A thread of the layer: what a std::thread allocates would be lost in the
+  // child, where the thread does not exist.
+  auto otherBody = [&] {
     kernel::MutexAcquire(heldByOther);
     holding = true;
     SleepUntil(mayRelease);
     kernel::MutexRelease(heldByOther);
-  });
+  };
+  Handle other = Start(otherBody);
   SleepUntil(holding);
-  int status = InChild([&]() -> int {
-    if (!ListEntries().empty()) return 10;
-    // Releases of what the parent's threads held have no effect here.
-    for (int i = 0; i < 3; ++i) {
-      kernel::MutexRelease(heldByCaller);
-      kernel::MutexRelease(heldByOther);
-    }
-    static std::atomic<bool> got;
-    static Handle target;
-    for (Handle held : {heldByCaller, heldByOther}) {
-      got = false;
-      target = held;
-      std::thread([] {
-        kernel::MutexAcquire(target);
-        got = true;
-      }).detach();
-      kernel::SleepMilliseconds(kSettleMs);
-      if (got) return 11;
-    }
-    // The free one: recursion, exclusion and abandonment, with the list kept.
-    kernel::MutexAcquire(free);
-    kernel::MutexAcquire(free);
-    if (ListEntries().size() != 1) return 12;
-    std::atomic<bool> contended{false};
-    std::thread contender([&] {
-      kernel::MutexAcquire(free);
-      contended = true;
-      kernel::MutexRelease(free);
-    });
-    kernel::SleepMilliseconds(kSettleMs);
-    if (contended) return 13;
-    kernel::MutexRelease(free);
-    kernel::MutexRelease(free);
-    contender.join();
-    std::thread([&] { kernel::MutexAcquire(free); }).join();  // ends holding it
-    ExpectFree(free);
-    if (!ListEntries().empty()) return 14;
-    return 0;
-  });
+  int status = InChild(
+      [&]() -> int {
+        if (!ListEntries().empty()) return 10;
+        // Releases of what the parent's threads held have no effect here.
+        for (int i = 0; i < 3; ++i) {
+          kernel::MutexRelease(heldByCaller);
+          kernel::MutexRelease(heldByOther);
+        }
+        // Each attempt blocks for good; its thread stays reachable until the exit.
+        static std::atomic<bool> got;
+        static Handle target;
+        auto attempt = [] {
+          kernel::MutexAcquire(target);
+          got = true;
+        };
+        static decltype(attempt) attemptBody = attempt;
+        int index = 0;
+        for (Handle held : {heldByCaller, heldByOther}) {
+          got = false;
+          target = held;
+          blockedForGood[index++] = Start(attemptBody);
+          kernel::SleepMilliseconds(kSettleMs);
+          if (got) return 11;
+        }
+        // The free one: recursion, exclusion and abandonment, with the list kept.
+        kernel::MutexAcquire(free);
+        kernel::MutexAcquire(free);
+        if (ListEntries().size() != 1) return 12;
+        std::atomic<bool> contended{false};
+        std::thread contender([&] {
+          kernel::MutexAcquire(free);
+          contended = true;
+          kernel::MutexRelease(free);
+        });
+        kernel::SleepMilliseconds(kSettleMs);
+        if (contended) return 13;
+        kernel::MutexRelease(free);
+        kernel::MutexRelease(free);
+        contender.join();
+        std::thread([&] { kernel::MutexAcquire(free); }).join();  // ends holding it
+        ExpectFree(free);
+        if (!ListEntries().empty()) return 14;
+        return 0;
+      },
+      2);
   EXPECT_EQ(status, 0);
   // In the parent, everything is as before the fork.
   EXPECT_EQ(ListEntries().size(), 1u);
   kernel::MutexRelease(heldByCaller);
   kernel::MutexRelease(heldByCaller);
   mayRelease = true;
-  other.join();
+  kernel::ThreadWait(other);
+  kernel::HandleClose(other);
   for (Handle mutex : {heldByCaller, heldByOther, free}) {
     std::thread([&] { ExpectFree(mutex); }).join();
     kernel::HandleClose(mutex);
