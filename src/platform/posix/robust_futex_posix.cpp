@@ -61,8 +61,10 @@ void FutexWaitShared(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
           0);
 }
 
-void FutexWakeOneShared(std::atomic<std::uint32_t>* word) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+// Returns the number of waiters woken.
+long FutexWakeOneShared(std::atomic<std::uint32_t>* word) {
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr,
+                 0);
 }
 
 }  // namespace
@@ -116,12 +118,20 @@ void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) {
 // waiter has taken the word back with FUTEX_WAITERS or a later release has
 // woken someone: a death of ours after the release, or of the waiter we woke
 // before it takes the word, then loses nothing even if a third thread takes
-// and releases the word meanwhile without ever sleeping.
+// and releases the word meanwhile without ever sleeping. A wake that found
+// nobody asleep leaves nothing to lose; the common case of two threads taking
+// turns then costs no extra wake. (It could cancel the owed wake of a second
+// release made in the same instant whose woken waiter then dies before taking
+// the word: two deaths' worth of coincidence, which the kernel's own robust
+// mutexes do not survive either.)
 void FutexReleaseContended(FutexMutex* mutex) {
   mutex->wakeOwed.store(1, std::memory_order_relaxed);
   mutex->word.exchange(0, std::memory_order_seq_cst);
   VELKOR_MUTEX_STEP(MutexStep::kReleaseFreed);
-  FutexWakeOneShared(&mutex->word);
+  if (FutexWakeOneShared(&mutex->word) == 0) {
+    std::uint32_t owed = 1;
+    mutex->wakeOwed.compare_exchange_strong(owed, 0, std::memory_order_relaxed);
+  }
 }
 
 void FutexPayOwedWake(FutexMutex* mutex) {
