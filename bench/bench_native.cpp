@@ -21,6 +21,11 @@
 // Usage: bench_native [--quick] [Google Benchmark flags]
 //   --quick  short runs and 300 instead of 10,000 Start/Kill cycles: proves
 //            the program runs, with rough figures
+// On a busy machine the two-thread figures move from run to run; the ratios
+// then come from medians of interleaved repetitions, e.g.
+//   bench_native --benchmark_filter=-StartKill --benchmark_repetitions=5
+//                --benchmark_enable_random_interleaving=true
+// and several such runs show the spread.
 //
 // The program only reports; it exits 0 whatever the figures are.
 #include <benchmark/benchmark.h>
