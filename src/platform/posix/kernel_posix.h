@@ -1,8 +1,8 @@
-// The kernel seam on Linux: Windows kernel objects emulated over robust
-// pthread mutexes and pthreads. JMutex::Lock and Unlock are a flag test and one
-// call, so acquisition and release stay inline here; everything else lives in
-// the .cpp files beside this header. Internal to the library: never include it
-// from a public header.
+// The kernel seam on Linux: Windows kernel objects emulated over robust futexes
+// and pthreads. JMutex::Lock and Unlock are a flag test and one call, so
+// acquisition and release stay inline here; everything else lives in the .cpp
+// files beside this header. Internal to the library: never include it from a
+// public header.
 #ifndef VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H
 #define VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H
 
@@ -14,6 +14,8 @@
 
 #include <atomic>
 #include <cstddef>
+
+#include "posix/robust_futex_posix.h"
 
 namespace velkor {
 namespace kernel {
@@ -28,14 +30,24 @@ struct ObjectHeader {
   ObjectKind kind;
 };
 
-// Robust, because the kernel then frees the mutex of a thread that ends by any
-// path (the raw exit of a terminated thread included) and reports it to the
-// next owner as EOWNERDEAD; recursive, because an unlock by a thread that does
-// not own such a mutex fails with EPERM and changes nothing.
-struct MutexObject {
+// Each mutex is one of two kinds, chosen when it is created. The fast kind is
+// our own robust futex (robust_futex_posix.h), used wherever the C library's
+// robust list has the layout it relies on. The other is a robust, recursive
+// pthread mutex: robust, because the kernel then frees the mutex of a thread
+// that ends by any path (the raw exit of a terminated thread included) and
+// reports it to the next owner as EOWNERDEAD; recursive, because an unlock by
+// a thread that does not own such a mutex fails with EPERM and changes
+// nothing. Either is linked into its owner's robust list while held, through
+// the object's own memory.
+struct alignas(64) MutexObject {
   ObjectHeader header;
-  pthread_mutex_t mutex;
+  bool ownFutex;
+  union {
+    FutexMutex futex;         // ownFutex
+    pthread_mutex_t pthread;  // !ownFutex
+  };
   MutexObject* nextOrphan;  // see DestroyMutex in mutex_posix.cpp
+  MutexObject() {}
 };
 
 // The rare results of pthread_mutex_lock, kept out of line.
@@ -45,14 +57,23 @@ void MutexAcquireFailed(MutexObject* object, int error);
 
 inline void MutexAcquire(Handle mutex) {
   posix::MutexObject* object = static_cast<posix::MutexObject*>(mutex);
-  int error = pthread_mutex_lock(&object->mutex);
+  if (__builtin_expect(object->ownFutex, 1)) {
+    posix::FutexAcquire(&object->futex);
+    return;
+  }
+  int error = pthread_mutex_lock(&object->pthread);
   if (__builtin_expect(error != 0, 0)) {
     posix::MutexAcquireFailed(object, error);
   }
 }
 
 inline void MutexRelease(Handle mutex) {
-  (void)pthread_mutex_unlock(&static_cast<posix::MutexObject*>(mutex)->mutex);
+  posix::MutexObject* object = static_cast<posix::MutexObject*>(mutex);
+  if (__builtin_expect(object->ownFutex, 1)) {
+    posix::FutexRelease(&object->futex);
+    return;
+  }
+  (void)pthread_mutex_unlock(&object->pthread);
 }
 
 void HandleClose(Handle object);

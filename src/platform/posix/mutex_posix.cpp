@@ -1,4 +1,6 @@
-// Mutex objects on Linux: one robust, recursive pthread mutex each.
+// Mutex objects on Linux: our own robust futex each, or a robust, recursive
+// pthread mutex where the C library's robust lists are not what the futexes
+// rely on.
 #include <errno.h>
 
 #include <new>
@@ -8,13 +10,9 @@
 namespace velkor {
 namespace kernel {
 
-Handle SystemMutexCreate() {
-  posix::DeferTermination defer;
-  posix::CollectOrphanMutexes();
-  posix::MutexObject* object = new (std::nothrow) posix::MutexObject;
-  if (object == nullptr) {
-    return nullptr;
-  }
+namespace {
+
+bool InitPthreadMutex(pthread_mutex_t* mutex) {
   pthread_mutexattr_t attributes;
   int error = pthread_mutexattr_init(&attributes);
   if (error == 0) {
@@ -23,11 +21,26 @@ Handle SystemMutexCreate() {
       error = pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
     }
     if (error == 0) {
-      error = pthread_mutex_init(&object->mutex, &attributes);
+      error = pthread_mutex_init(mutex, &attributes);
     }
     pthread_mutexattr_destroy(&attributes);
   }
-  if (error != 0) {
+  return error == 0;
+}
+
+}  // namespace
+
+Handle SystemMutexCreate() {
+  posix::DeferTermination defer;
+  posix::CollectOrphanMutexes();
+  posix::MutexObject* object = new (std::nothrow) posix::MutexObject;
+  if (object == nullptr) {
+    return nullptr;
+  }
+  object->ownFutex = posix::OwnFutexesUsable();
+  if (object->ownFutex) {
+    posix::FutexInit(&object->futex);
+  } else if (!InitPthreadMutex(&object->pthread)) {
     delete object;
     return nullptr;
   }
@@ -44,8 +57,20 @@ void MutexAcquireFailed(MutexObject* object, int error) {
   // The previous owner ended holding the mutex. The caller owns it now, once,
   // which is an acquisition like any other.
   if (error == EOWNERDEAD) {
-    pthread_mutex_consistent(&object->mutex);
+    pthread_mutex_consistent(&object->pthread);
   }
+}
+
+bool MutexIsOwnFutex(Handle mutex) { return static_cast<MutexObject*>(mutex)->ownFutex; }
+
+void* MutexRobustEntry(Handle mutex) {
+  MutexObject* object = static_cast<MutexObject*>(mutex);
+#if defined(__GLIBC__) && defined(__PTHREAD_MUTEX_HAVE_PREV) && __PTHREAD_MUTEX_HAVE_PREV
+  if (!object->ownFutex) {
+    return &object->pthread.__data.__list.__next;
+  }
+#endif
+  return &object->futex.next;
 }
 
 namespace {
@@ -60,9 +85,16 @@ std::atomic<long> orphanCount{0};
 // the kernel write into freed memory. Returns true once the mutex is free and
 // linked nowhere, so that it can be destroyed.
 bool DetachFromOwner(MutexObject* object) {
-  int error = pthread_mutex_trylock(&object->mutex);
+  if (object->ownFutex) {
+    if (FutexHeldByOtherThread(&object->futex)) {
+      return false;
+    }
+    FutexReleaseAll(&object->futex);
+    return true;
+  }
+  int error = pthread_mutex_trylock(&object->pthread);
   if (error == EOWNERDEAD) {
-    pthread_mutex_consistent(&object->mutex);
+    pthread_mutex_consistent(&object->pthread);
     error = 0;
   }
   if (error == EBUSY) {
@@ -70,14 +102,16 @@ bool DetachFromOwner(MutexObject* object) {
   }
   if (error == 0 || error == EAGAIN) {
     // We own it now, perhaps already did, at any depth: give all of it back.
-    while (pthread_mutex_unlock(&object->mutex) == 0) {
+    while (pthread_mutex_unlock(&object->pthread) == 0) {
     }
   }
   return true;
 }
 
 void FreeMutex(MutexObject* object) {
-  pthread_mutex_destroy(&object->mutex);
+  if (!object->ownFutex) {
+    pthread_mutex_destroy(&object->pthread);
+  }
   delete object;
 }
 

@@ -41,6 +41,18 @@ void ReleaseObject(ObjectHeader* object);
 void DestroyMutex(MutexObject* mutex);  // mutex_posix.cpp
 void CollectOrphanMutexes();            // mutex_posix.cpp
 
+// Our own robust futexes (robust_futex_posix.cpp). Whether they may be used
+// in this process, checked once, inside a deferred section.
+bool OwnFutexesUsable();
+bool FutexHeldByOtherThread(const FutexMutex* mutex);
+// Gives back every level of the calling thread's ownership, if it owns it.
+void FutexReleaseAll(FutexMutex* mutex);
+
+// For tests: which kind the mutex is, and the address that stands for it in
+// its owner's robust list while it is held.
+bool MutexIsOwnFutex(Handle mutex);
+void* MutexRobustEntry(Handle mutex);
+
 // Called by the reaper once a killed thread has been joined: publishes its end
 // and drops the thread's own reference (thread_posix.cpp).
 void FinishKilledThread(ThreadObject* thread);

@@ -1,0 +1,679 @@
+// Tests of the Linux mutexes' own machinery: the robust list they share with
+// the C library, deaths at every step of acquisition and release, kernel
+// thread ids reused by new threads, the main thread as owner, and fork.
+//
+// They run in both Linux test builds: the one whose mutexes are our own robust
+// futexes, and the one forced onto the pthread fallback
+// (VELKOR_FORCE_PTHREAD_MUTEX). Cases that stop a thread inside our futex code
+// need the first.
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "kernel.h"
+#include "posix/posix_internal.h"
+
+namespace kernel = velkor::kernel;
+namespace posix = velkor::kernel::posix;
+using kernel::Handle;
+using kernel::UInt32;
+using posix::MutexStep;
+
+namespace {
+
+constexpr UInt32 kSettleMs = 20;
+
+#if defined(VELKOR_FORCE_PTHREAD_MUTEX)
+constexpr bool kOwnFutexBuild = false;
+#elif defined(__GLIBC__) && defined(__x86_64__)
+constexpr bool kOwnFutexBuild = true;
+#else
+#define VELKOR_TEST_KIND_UNKNOWN 1
+constexpr bool kOwnFutexBuild = false;
+#endif
+
+bool UnderMemcheck() {
+  const char* preload = getenv("LD_PRELOAD");
+  return preload != nullptr && strstr(preload, "vgpreload_memcheck") != nullptr;
+}
+
+UInt32 Tid() { return static_cast<UInt32>(syscall(SYS_gettid)); }
+
+Handle NewMutex() {
+  Handle mutex = kernel::MutexCreate();
+  if (mutex == nullptr) {
+    fprintf(stderr, "could not create a mutex\n");
+    abort();
+  }
+  return mutex;
+}
+
+template <typename Body>
+UInt32 RunBody(void* body) {
+  (*static_cast<Body*>(body))();
+  return 0;
+}
+
+template <typename Body>
+Handle Start(Body& body, UInt32* id = nullptr) {
+  UInt32 ignored = 0;
+  Handle thread = kernel::ThreadCreate(&RunBody<Body>, &body, id != nullptr ? id : &ignored);
+  if (thread == nullptr) {
+    fprintf(stderr, "could not create a thread\n");
+    abort();
+  }
+  return thread;
+}
+
+template <typename Condition>
+void WaitUntil(Condition condition) {
+  while (!condition()) std::this_thread::yield();
+}
+
+void SleepUntil(const std::atomic<bool>& flag) {
+  while (!flag.load()) kernel::SleepMilliseconds(1);
+}
+
+// Hangs if anybody still owns the mutex.
+void ExpectFree(Handle mutex) {
+  kernel::MutexAcquire(mutex);
+  kernel::MutexRelease(mutex);
+}
+
+// The calling thread's robust list, walked as the kernel walks it at the
+// thread's end.
+posix::RobustListHead* OwnList() {
+  posix::RobustListHead* head = nullptr;
+  size_t length = 0;
+  if (syscall(SYS_get_robust_list, 0, &head, &length) != 0) return nullptr;
+  return head;
+}
+
+void** Node(void* entry) {
+  return reinterpret_cast<void**>(reinterpret_cast<std::uintptr_t>(entry) & ~std::uintptr_t{1});
+}
+
+// The entries of the list, or an empty vector plus a failure if a `prev`
+// link does not match its `next`.
+std::vector<void*> ListEntries() {
+  std::vector<void*> entries;
+  posix::RobustListHead* head = OwnList();
+  if (head == nullptr) {
+    ADD_FAILURE() << "no robust list";
+    return entries;
+  }
+  void* before = head;
+  for (void* entry = head->list; entry != head; entry = Node(entry)[0]) {
+    if (Node(entry)[-1] != before || entries.size() > 4096) {
+      ADD_FAILURE() << "broken link after " << entries.size() << " entries";
+      return {};
+    }
+    entries.push_back(entry);
+    before = entry;
+  }
+  EXPECT_EQ(Node(head)[-1], before) << "the field before the head names the last entry";
+  EXPECT_EQ(head->listOpPending, nullptr);
+  return entries;
+}
+
+#if defined(__GLIBC__) && defined(__PTHREAD_MUTEX_HAVE_PREV) && __PTHREAD_MUTEX_HAVE_PREV
+constexpr bool kGlibcListKnown = true;
+void* GlibcEntry(pthread_mutex_t* mutex) { return &mutex->__data.__list.__next; }
+#else
+constexpr bool kGlibcListKnown = false;
+void* GlibcEntry(pthread_mutex_t*) { return nullptr; }
+#endif
+
+void InitGlibcRobust(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(mutex, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+
+class RobustMutexTest : public ::testing::Test {
+ protected:
+  void SetUp() override { handles_ = kernel::OpenHandleCount(); }
+  void TearDown() override {
+    for (int i = 0; i < 5000 && kernel::OpenHandleCount() != handles_; ++i) {
+      kernel::SleepMilliseconds(1);
+    }
+    EXPECT_EQ(kernel::OpenHandleCount(), handles_);
+  }
+  std::size_t handles_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Which kind of mutex this build makes
+
+TEST_F(RobustMutexTest, ThisBuildMakesTheExpectedKindOfMutex) {
+#if defined(VELKOR_TEST_KIND_UNKNOWN)
+  GTEST_SKIP() << "no expectation for this C library and processor";
+#else
+  Handle mutex = NewMutex();
+  EXPECT_EQ(posix::MutexIsOwnFutex(mutex), kOwnFutexBuild);
+  kernel::HandleClose(mutex);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// The robust list shared with the C library's robust mutexes
+
+// One thread takes and gives back, in random order and at random depths, four
+// mutexes of ours and four robust pthread mutexes; after every step its robust
+// list holds exactly the held ones, doubly linked. It then ends holding a
+// random subset, returning or terminated: all of them are free afterwards.
+TEST_F(RobustMutexTest, ListHoldsExactlyTheHeldMutexesOfBothKindsInAnyOrder) {
+  if (!kGlibcListKnown) GTEST_SKIP() << "unknown list layout";
+  constexpr int kEach = 4;
+  const int steps = UnderMemcheck() ? 2000 : 20000;
+  for (bool terminated : {false, true}) {
+    SCOPED_TRACE(terminated ? "terminated at the end" : "returning at the end");
+    Handle ours[kEach];
+    pthread_mutex_t theirs[kEach];
+    for (int i = 0; i < kEach; ++i) {
+      ours[i] = NewMutex();
+      InitGlibcRobust(&theirs[i]);
+    }
+    std::atomic<bool> done{false}, failed{false};
+    auto body = [&] {
+      int depth[2 * kEach] = {};
+      std::uint32_t random = terminated ? 99u : 7u;
+      for (int step = 0; step < steps && !failed; ++step) {
+        random = random * 1664525u + 1013904223u;
+        int which = static_cast<int>((random >> 8) % (2 * kEach));
+        bool acquire = depth[which] == 0 || (depth[which] < 3 && ((random >> 20) & 1) != 0);
+        if (which < kEach) {
+          acquire ? kernel::MutexAcquire(ours[which]) : kernel::MutexRelease(ours[which]);
+        } else {
+          // Robust pthread mutexes of the default type do not nest.
+          acquire = depth[which] == 0;
+          acquire ? (void)pthread_mutex_lock(&theirs[which - kEach])
+                  : (void)pthread_mutex_unlock(&theirs[which - kEach]);
+          if (acquire) depth[which] = 0;
+        }
+        depth[which] += acquire ? 1 : -1;
+        std::vector<void*> expected;
+        for (int i = 0; i < kEach; ++i) {
+          if (depth[i] > 0) expected.push_back(posix::MutexRobustEntry(ours[i]));
+          if (depth[kEach + i] > 0) expected.push_back(GlibcEntry(&theirs[i]));
+        }
+        std::vector<void*> listed = ListEntries();
+        std::sort(expected.begin(), expected.end());
+        std::sort(listed.begin(), listed.end());
+        if (listed != expected) {
+          ADD_FAILURE() << "step " << step << ": " << listed.size() << " listed, "
+                        << expected.size() << " held";
+          failed = true;
+        }
+      }
+      done = true;
+      if (terminated) {
+        for (;;) kernel::SleepMilliseconds(1);
+      }
+    };
+    Handle thread = Start(body);
+    SleepUntil(done);
+    if (terminated) kernel::ThreadTerminate(thread, 0);
+    kernel::ThreadWait(thread);
+    kernel::HandleClose(thread);
+    EXPECT_FALSE(failed);
+    for (int i = 0; i < kEach; ++i) {
+      ExpectFree(ours[i]);
+      int error = pthread_mutex_lock(&theirs[i]);
+      EXPECT_TRUE(error == 0 || error == EOWNERDEAD) << error;
+      if (error == EOWNERDEAD) pthread_mutex_consistent(&theirs[i]);
+      pthread_mutex_unlock(&theirs[i]);
+      pthread_mutex_destroy(&theirs[i]);
+      kernel::HandleClose(ours[i]);
+    }
+    EXPECT_TRUE(ListEntries().empty());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Deaths at every step of acquisition and release
+
+std::atomic<UInt32> victimTid{0};
+std::atomic<int> stopStep{-1};
+std::atomic<bool> victimStopped{false};
+std::atomic<int> sleepingAt{0};  // threads that have reached kAcquireWaiting
+
+// The victim stops at the chosen step and spins there until it is terminated.
+void StopVictim(MutexStep step) {
+  if (step == MutexStep::kAcquireWaiting) sleepingAt.fetch_add(1);
+  if (static_cast<int>(step) != stopStep.load() || Tid() != victimTid.load()) return;
+  victimStopped = true;
+  for (;;) std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+class MutexDeathTest : public RobustMutexTest {
+ protected:
+  void SetUp() override {
+    if (!kOwnFutexBuild) GTEST_SKIP() << "stops threads inside our own futex code";
+    RobustMutexTest::SetUp();
+    victimStopped = false;
+    sleepingAt = 0;
+    victimTid = 0;
+    stopStep = -1;
+    posix::testhooks::mutexStep = StopVictim;
+  }
+  void TearDown() override {
+    if (!kOwnFutexBuild) return;
+    posix::testhooks::mutexStep = nullptr;
+    RobustMutexTest::TearDown();
+  }
+
+  // A waiter that sleeps on the mutex until it gets it, on a thread that the
+  // layer did not create.
+  struct Waiter {
+    Handle mutex;
+    std::atomic<bool> acquired{false};
+    std::thread thread;
+    explicit Waiter(Handle m) : mutex(m) {
+      int before = sleepingAt.load();
+      thread = std::thread([this] {
+        kernel::MutexAcquire(mutex);
+        acquired = true;
+        kernel::MutexRelease(mutex);
+      });
+      WaitUntil([&] { return sleepingAt.load() > before; });
+      kernel::SleepMilliseconds(kSettleMs);  // now asleep in the futex wait
+    }
+    void Join() { thread.join(); }
+  };
+
+  // Starts `body` as the victim, which must stop at `step`. The body begins
+  // only once the hook knows the victim's id.
+  template <typename Body>
+  Handle StartVictim(Body& body, MutexStep step) {
+    stopStep = static_cast<int>(step);
+    armed_ = false;
+    start_ = [this, &body] {
+      SleepUntil(armed_);
+      body();
+    };
+    UInt32 id = 0;
+    Handle victim = Start(start_, &id);
+    victimTid = id;
+    armed_ = true;
+    return victim;
+  }
+
+  void Terminate(Handle victim) {
+    kernel::ThreadTerminate(victim, 0);
+    kernel::HandleClose(victim);
+    stopStep = -1;
+  }
+
+ private:
+  std::atomic<bool> armed_{false};
+  std::function<void()> start_;
+};
+
+const MutexStep kUncontendedAcquireSteps[] = {MutexStep::kAcquirePending, MutexStep::kAcquireTaken,
+                                              MutexStep::kAcquireLinked, MutexStep::kAcquireOwned};
+const MutexStep kReleaseSteps[] = {MutexStep::kReleasePending, MutexStep::kReleaseUnlinked,
+                                   MutexStep::kReleaseDisowned, MutexStep::kReleaseFreed,
+                                   MutexStep::kReleaseWoken};
+
+// A victim dies inside an uncontended acquisition, with and without a waiter
+// that comes after it: the mutex is free or abandoned, never lost.
+TEST_F(MutexDeathTest, DeathInsideAnAcquisitionLosesNothing) {
+  for (MutexStep step : kUncontendedAcquireSteps) {
+    for (bool waiter : {false, true}) {
+      SCOPED_TRACE(testing::Message()
+                   << "step " << static_cast<int>(step) << ", waiter " << waiter);
+      Handle mutex = NewMutex();
+      auto body = [&] { kernel::MutexAcquire(mutex); };
+      Handle victim = StartVictim(body, step);
+      SleepUntil(victimStopped);
+      victimStopped = false;
+      if (waiter && step != MutexStep::kAcquirePending) {
+        Waiter next(mutex);
+        EXPECT_FALSE(next.acquired) << "acquired while the victim held the word";
+        Terminate(victim);
+        next.Join();
+        EXPECT_TRUE(next.acquired);
+      } else {
+        Terminate(victim);
+      }
+      ExpectFree(mutex);
+      std::thread([&] { ExpectFree(mutex); }).join();
+      kernel::HandleClose(mutex);
+    }
+  }
+}
+
+// The victim dies while it waits: before it sleeps, or just woken by the
+// release of the owner, before it takes the word. The other waiter still gets
+// the mutex, also when a third thread takes and releases the word meanwhile
+// without ever waiting.
+TEST_F(MutexDeathTest, DeathOfAWaiterLosesNoWake) {
+  for (MutexStep step : {MutexStep::kAcquireWaiting, MutexStep::kAcquireWoken}) {
+    for (bool lockerBetween : {false, true}) {
+      SCOPED_TRACE(testing::Message()
+                   << "step " << static_cast<int>(step) << ", locker between " << lockerBetween);
+      Handle mutex = NewMutex();
+      kernel::MutexAcquire(mutex);
+      auto body = [&] { kernel::MutexAcquire(mutex); };
+      // The victim stops only once woken; it sleeps first in line.
+      Handle victim = StartVictim(body, step);
+      if (step == MutexStep::kAcquireWaiting) {
+        SleepUntil(victimStopped);
+        Terminate(victim);
+        kernel::MutexRelease(mutex);
+        ExpectFree(mutex);
+        kernel::HandleClose(mutex);
+        continue;
+      }
+      WaitUntil([] { return sleepingAt.load() > 0; });
+      kernel::SleepMilliseconds(kSettleMs);
+      Waiter second(mutex);
+      kernel::MutexRelease(mutex);  // wakes the victim, first in line
+      SleepUntil(victimStopped);
+      victimStopped = false;
+      if (lockerBetween) kernel::MutexAcquire(mutex);
+      Terminate(victim);
+      if (lockerBetween) {
+        kernel::SleepMilliseconds(kSettleMs);
+        EXPECT_FALSE(second.acquired);
+        kernel::MutexRelease(mutex);
+      }
+      second.Join();
+      EXPECT_TRUE(second.acquired);
+      ExpectFree(mutex);
+      kernel::HandleClose(mutex);
+    }
+  }
+}
+
+// The victim holds the mutex twice and dies inside its last release, with or
+// without a waiter asleep, and with or without a third thread that takes and
+// releases the word between the victim's release and its death.
+TEST_F(MutexDeathTest, DeathInsideAReleaseLosesNothing) {
+  for (MutexStep step : kReleaseSteps) {
+    for (int variant = 0; variant < 3; ++variant) {
+      const bool waiter = variant > 0;
+      const bool lockerBetween = variant == 2;
+      if (lockerBetween && step < MutexStep::kReleaseFreed) continue;  // the word is still taken
+      SCOPED_TRACE(testing::Message() << "step " << static_cast<int>(step) << ", waiter " << waiter
+                                      << ", locker between " << lockerBetween);
+      Handle mutex = NewMutex();
+      std::atomic<bool> holding{false}, mayRelease{false};
+      auto body = [&] {
+        kernel::MutexAcquire(mutex);
+        kernel::MutexAcquire(mutex);
+        holding = true;
+        SleepUntil(mayRelease);
+        kernel::MutexRelease(mutex);
+        kernel::MutexRelease(mutex);
+        for (;;) kernel::SleepMilliseconds(1);  // stopped before it gets here
+      };
+      Handle victim = StartVictim(body, step);
+      SleepUntil(holding);
+      Waiter* next = waiter ? new Waiter(mutex) : nullptr;
+      mayRelease = true;
+      SleepUntil(victimStopped);
+      victimStopped = false;
+      if (lockerBetween) kernel::MutexAcquire(mutex);
+      Terminate(victim);
+      if (lockerBetween) kernel::MutexRelease(mutex);
+      if (next != nullptr) {
+        next->Join();
+        EXPECT_TRUE(next->acquired);
+        delete next;
+      }
+      ExpectFree(mutex);
+      std::thread([&] { ExpectFree(mutex); }).join();
+      kernel::HandleClose(mutex);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Kernel thread ids reused
+
+// Writes the pid namespace's last id so that the next thread gets `tid`.
+// Another process may take it first: the caller retries.
+bool NextThreadGets(UInt32 tid) {
+  FILE* file = fopen("/proc/sys/kernel/ns_last_pid", "w");
+  if (file == nullptr) return false;
+  bool written = fprintf(file, "%u", tid - 1) > 0;
+  return fclose(file) == 0 && written;
+}
+
+// A thread that gets the kernel id of a mutex's dead owner does not own the
+// mutex: it neither releases it nor passes it by as its own.
+TEST_F(RobustMutexTest, ANewThreadWithTheKernelIdOfADeadOwnerOwnsNothing) {
+  for (bool terminated : {false, true}) {
+    SCOPED_TRACE(terminated ? "owner terminated" : "owner returned");
+    Handle mutex = NewMutex();
+    std::atomic<bool> holding{false};
+    auto owner = [&] {
+      kernel::MutexAcquire(mutex);
+      kernel::MutexAcquire(mutex);
+      holding = true;
+      if (terminated) {
+        for (;;) kernel::SleepMilliseconds(1);
+      }
+    };
+    UInt32 ownerTid = 0;
+    Handle thread = Start(owner, &ownerTid);
+    SleepUntil(holding);
+    if (terminated) kernel::ThreadTerminate(thread, 0);
+    kernel::ThreadWait(thread);
+    kernel::HandleClose(thread);
+
+    // The heir takes the mutex once, and holds it until told.
+    Handle scratch = NewMutex();
+    std::atomic<bool> heirHolds{false}, heirMayRelease{false};
+    std::atomic<UInt32> heirTid{0};
+    auto heir = [&] {
+      heirTid = Tid();
+      if (heirTid != ownerTid) return;
+      ExpectFree(scratch);          // a thread that has used mutexes before
+      kernel::MutexRelease(mutex);  // not its own: no effect
+      kernel::MutexAcquire(mutex);
+      heirHolds = true;
+      SleepUntil(heirMayRelease);
+      kernel::MutexRelease(mutex);
+    };
+    bool reused = false;
+    for (int attempt = 0; attempt < 200 && !reused; ++attempt) {
+      if (!NextThreadGets(ownerTid)) break;
+      heirTid = 0;
+      Handle next = Start(heir);
+      WaitUntil([&] { return heirTid.load() != 0; });
+      reused = heirTid == ownerTid;
+      if (reused) {
+        SleepUntil(heirHolds);
+        // A contender must wait for the heir's one release.
+        std::atomic<bool> contenderGot{false};
+        std::thread contender([&] {
+          kernel::MutexAcquire(mutex);
+          contenderGot = true;
+          kernel::MutexRelease(mutex);
+        });
+        kernel::SleepMilliseconds(kSettleMs);
+        EXPECT_FALSE(contenderGot) << "the heir passed the dead owner's mutex by as its own";
+        heirMayRelease = true;
+        contender.join();
+        EXPECT_TRUE(contenderGot);
+      }
+      kernel::ThreadWait(next);
+      kernel::HandleClose(next);
+      if (!reused) kernel::SleepMilliseconds(1);
+    }
+    ExpectFree(mutex);
+    kernel::HandleClose(mutex);
+    kernel::HandleClose(scratch);
+    if (!reused) GTEST_SKIP() << "could not have a new thread get the dead owner's kernel id";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The main thread, and fork
+
+// Runs `child` in a forked process and returns its exit status, or -1 if it
+// did not exit normally within the time limit.
+std::size_t ProcessThreadCount() {
+  std::size_t count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(tasks);
+  return count;
+}
+
+// Forks once the threads of earlier cases (the layer's reaper included) are
+// gone: what they still held in hand would be lost in the child, which leak
+// checkers would report against it.
+template <typename Child>
+int InChild(Child child, std::size_t threadsToKeep = 1) {
+  for (int i = 0; i < 5000 && ProcessThreadCount() > threadsToKeep; ++i) {
+    kernel::SleepMilliseconds(1);
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(30);
+    _exit(child());
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// The main thread (of a child process, so as to be able to end it) owns a
+// mutex twice and ends alone, by the raw exit a kill uses (pthread_exit would
+// unwind through the test framework): the waiter gets it.
+TEST_F(RobustMutexTest, TheMainThreadOwnsAndAbandonsMutexes) {
+  Handle mutex = NewMutex();
+  int status = InChild([&]() -> int {
+    // The child's only thread is its main thread.
+    if (syscall(SYS_gettid) != getpid()) return 10;
+    Handle fresh = kernel::MutexCreate();
+    if (fresh == nullptr || posix::MutexIsOwnFutex(fresh) != posix::MutexIsOwnFutex(mutex)) {
+      return 11;
+    }
+    kernel::MutexAcquire(fresh);
+    kernel::MutexAcquire(fresh);
+    kernel::MutexAcquire(mutex);
+    static Handle waitedFor;
+    waitedFor = fresh;
+    auto waiter = [] {
+      kernel::MutexAcquire(waitedFor);
+      kernel::MutexRelease(waitedFor);
+      _exit(42);
+    };
+    static decltype(waiter) body = waiter;
+    Start(body);
+    kernel::SleepMilliseconds(kSettleMs);
+    for (;;) syscall(SYS_exit, 0);  // holding both
+  });
+  EXPECT_EQ(status, 42);
+  ExpectFree(mutex);  // the child's ownership was its own copy's
+  kernel::HandleClose(mutex);
+}
+
+// Threads of a forked child that never end: reachable until its exit.
+Handle blockedForGood[2];
+
+// The child of a fork owns none of what its parent's threads held, the calling
+// one included, and its mutexes work as anywhere else; the parent's are as
+// they were.
+TEST_F(RobustMutexTest, AForkedChildOwnsNothingOfItsParentAndItsMutexesWork) {
+  Handle heldByCaller = NewMutex();
+  Handle heldByOther = NewMutex();
+  Handle free = NewMutex();
+  kernel::MutexAcquire(heldByCaller);
+  kernel::MutexAcquire(heldByCaller);
+  std::atomic<bool> holding{false}, mayRelease{false};
+  // A thread of the layer: what a std::thread allocates would be lost in the
+  // child, where the thread does not exist.
+  auto otherBody = [&] {
+    kernel::MutexAcquire(heldByOther);
+    holding = true;
+    SleepUntil(mayRelease);
+    kernel::MutexRelease(heldByOther);
+  };
+  Handle other = Start(otherBody);
+  SleepUntil(holding);
+  int status = InChild(
+      [&]() -> int {
+        if (!ListEntries().empty()) return 10;
+        // Releases of what the parent's threads held have no effect here.
+        for (int i = 0; i < 3; ++i) {
+          kernel::MutexRelease(heldByCaller);
+          kernel::MutexRelease(heldByOther);
+        }
+        // Each attempt blocks for good; its thread stays reachable until the exit.
+        static std::atomic<bool> got;
+        static Handle target;
+        auto attempt = [] {
+          kernel::MutexAcquire(target);
+          got = true;
+        };
+        static decltype(attempt) attemptBody = attempt;
+        int index = 0;
+        for (Handle held : {heldByCaller, heldByOther}) {
+          got = false;
+          target = held;
+          blockedForGood[index++] = Start(attemptBody);
+          kernel::SleepMilliseconds(kSettleMs);
+          if (got) return 11;
+        }
+        // The free one: recursion, exclusion and abandonment, with the list kept.
+        kernel::MutexAcquire(free);
+        kernel::MutexAcquire(free);
+        if (ListEntries().size() != 1) return 12;
+        std::atomic<bool> contended{false};
+        std::thread contender([&] {
+          kernel::MutexAcquire(free);
+          contended = true;
+          kernel::MutexRelease(free);
+        });
+        kernel::SleepMilliseconds(kSettleMs);
+        if (contended) return 13;
+        kernel::MutexRelease(free);
+        kernel::MutexRelease(free);
+        contender.join();
+        std::thread([&] { kernel::MutexAcquire(free); }).join();  // ends holding it
+        ExpectFree(free);
+        if (!ListEntries().empty()) return 14;
+        return 0;
+      },
+      2);
+  EXPECT_EQ(status, 0);
+  // In the parent, everything is as before the fork.
+  EXPECT_EQ(ListEntries().size(), 1u);
+  kernel::MutexRelease(heldByCaller);
+  kernel::MutexRelease(heldByCaller);
+  mayRelease = true;
+  kernel::ThreadWait(other);
+  kernel::HandleClose(other);
+  for (Handle mutex : {heldByCaller, heldByOther, free}) {
+    std::thread([&] { ExpectFree(mutex); }).join();
+    kernel::HandleClose(mutex);
+  }
+}
+
+}  // namespace
