@@ -81,8 +81,10 @@ enum {
 ///     that are known to be in code of their own, or waiting on JMutex
 ///     objects.
 ///   - On Linux a thread is terminated with the real-time signal SIGRTMIN+6:
-///     bodies must not block it, and clients must not install a handler for
-///     it once the library has started a thread. Only the library's own kills
+///     bodies must not block it nor wait for it (`sigwait` and the like take
+///     it before it can act): a thread that cannot receive it cannot be
+///     ended, and Kill() then waits for good. Clients must not install a
+///     handler for it once the library has started a thread. Only the library's own kills
 ///     end a thread: the signal sent by another process (`kill`, `sigqueue`),
 ///     or by client code to any thread (`pthread_kill`), ends none; it goes to
 ///     the handler that was installed for it before the library's first

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "kernel.h"
+#include "posix/posix_internal.h"
 #include "support/test_support.h"
 
 namespace kernel = velkor::kernel;
@@ -182,6 +183,52 @@ TEST_F(KernelKillSignalTest, ClientsPthreadKillEndsNoLayerThreadThatNobodyKills)
   spinner.ExpectStillRunning();
   ReleaseAndExpectNormalEnd(&spinner, thread);
   ExpectKillStillEnds();
+}
+
+// A thread that forks inside a deferred section once a terminator has claimed
+// it: the kill is the parent's, and the child's copy must not believe itself
+// claimed (it would wait for good at its end for a kill that never comes).
+// The child answers through a pipe: under valgrind its exit status is
+// valgrind's verdict on the child's memory, not the child's own.
+struct Forker {
+  std::atomic<bool> deferring{false};
+  std::atomic<pid_t> child{0};
+  int answer[2] = {-1, -1};
+};
+
+UInt32 VELKORTHREAD_ENTRY_CALL ForkWhileClaimed(void* param) {
+  Forker* forker = static_cast<Forker*>(param);
+  velkor::kernel::posix::DeferTermination defer;
+  forker->deferring = true;
+  while (!velkor::kernel::posix::CurrentThreadIsClaimedForKill()) {
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    char claimed = velkor::kernel::posix::CurrentThreadIsClaimedForKill() ? 'y' : 'n';
+    _exit(write(forker->answer[1], &claimed, 1) == 1 ? 0 : 1);
+  }
+  forker->child = child;
+  return 0;  // the kill held back ends the thread as the section closes
+}
+
+TEST_F(KernelKillSignalTest, AForkedChildOfAThreadBeingKilledIsNotClaimed) {
+  Forker forker;
+  ASSERT_EQ(pipe(forker.answer), 0);
+  Handle thread = kernel::ThreadCreate(ForkWhileClaimed, &forker, nullptr);
+  ASSERT_NE(thread, nullptr);
+  velkor_test::WaitUntil([&] { return forker.deferring.load(); });
+  std::thread killer([&] { kernel::ThreadTerminate(thread, 3); });
+  killer.join();
+  EXPECT_EQ(ExitCodeOf(thread), 3u);
+  kernel::HandleClose(thread);
+  ASSERT_GT(forker.child.load(), 0);
+  close(forker.answer[1]);  // a child that died unanswered then reads as 0 bytes
+  char claimed = '?';
+  EXPECT_EQ(read(forker.answer[0], &claimed, 1), 1);
+  EXPECT_EQ(claimed, 'n') << "the child's copy of the thread believes itself claimed";
+  int status = -1;
+  EXPECT_EQ(waitpid(forker.child.load(), &status, 0), forker.child.load());
+  close(forker.answer[0]);
 }
 
 // A JThread whose object nobody is killing, poked by client code.

@@ -255,12 +255,15 @@ std::atomic<int> stopStep{-1};
 std::atomic<bool> victimStopped{false};
 std::atomic<int> sleepingAt{0};  // threads that have reached kAcquireWaiting
 
-// The victim stops at the chosen step and spins there until it is terminated.
+std::atomic<bool> resumeVictim{false};
+
+// The victim stops at the chosen step and spins there until it is terminated
+// (or resumed).
 void StopVictim(MutexStep step) {
   if (step == MutexStep::kAcquireWaiting) sleepingAt.fetch_add(1);
   if (static_cast<int>(step) != stopStep.load() || Tid() != victimTid.load()) return;
   victimStopped = true;
-  for (;;) std::atomic_signal_fence(std::memory_order_seq_cst);
+  while (!resumeVictim.load()) std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 class MutexDeathTest : public RobustMutexTest {
@@ -272,6 +275,7 @@ class MutexDeathTest : public RobustMutexTest {
     sleepingAt = 0;
     victimTid = 0;
     stopStep = -1;
+    resumeVictim = false;
     posix::testhooks::mutexStep = StopVictim;
   }
   void TearDown() override {
@@ -445,6 +449,34 @@ TEST_F(MutexDeathTest, DeathInsideAReleaseLosesNothing) {
       kernel::HandleClose(mutex);
     }
   }
+}
+
+// A releaser that has freed the word still finishes its release (the wake it
+// may owe) while another thread takes the mutex, releases it and closes its
+// last handle: what the releaser touches then must still be a mutex, never
+// freed memory (ASan and memcheck see the difference).
+TEST_F(MutexDeathTest, AReleaserLingeringAfterTheWordIsFreeTouchesNoFreedMemory) {
+  Handle mutex = NewMutex();
+  std::atomic<bool> released{false};
+  auto body = [&] {
+    kernel::MutexAcquire(mutex);
+    kernel::MutexRelease(mutex);  // stops once the word is free
+    released = true;
+  };
+  Handle victim = StartVictim(body, MutexStep::kReleaseFreed);
+  SleepUntil(victimStopped);
+  kernel::MutexAcquire(mutex);
+  kernel::MutexRelease(mutex);
+  kernel::HandleClose(mutex);
+  Handle next = NewMutex();  // may be built where the closed one was
+  resumeVictim = true;
+  SleepUntil(released);
+  kernel::ThreadWait(victim);
+  kernel::HandleClose(victim);
+  stopStep = -1;
+  ExpectFree(next);
+  std::thread([&] { ExpectFree(next); }).join();
+  kernel::HandleClose(next);
 }
 
 // ---------------------------------------------------------------------------

@@ -33,11 +33,15 @@ bool InitPthreadMutex(pthread_mutex_t* mutex) {
 Handle SystemMutexCreate() {
   posix::DeferTermination defer;
   posix::CollectOrphanMutexes();
-  posix::MutexObject* object = new (std::nothrow) posix::MutexObject;
+  bool ownFutex = posix::OwnFutexesUsable();
+  posix::MutexObject* object = ownFutex ? posix::TakeSpareMutex() : nullptr;
+  if (object == nullptr) {
+    object = new (std::nothrow) posix::MutexObject;
+  }
   if (object == nullptr) {
     return nullptr;
   }
-  object->ownFutex = posix::OwnFutexesUsable();
+  object->ownFutex = ownFutex;
   if (object->ownFutex) {
     posix::FutexInit(&object->futex);
   } else if (!InitPthreadMutex(&object->pthread)) {
@@ -80,6 +84,15 @@ namespace {
 MutexObject* orphans = nullptr;
 std::atomic<long> orphanCount{0};
 
+// The memory of our own futex mutexes is never given back. A releaser may
+// still touch the mutex for a moment after the word is free (its wake and the
+// wake it owes), and so may the kernel for a releaser that dies in that
+// moment (list_op_pending): meanwhile another thread may take the mutex,
+// release it and close its last handle. Kept for the next mutex, the memory
+// always holds a mutex of the same layout, where such late touches are
+// harmless. Guarded by the bookkeeping lock.
+MutexObject* spares = nullptr;
+
 // A robust mutex that a thread holds is linked into that thread's robust list,
 // through the mutex's own memory: freeing it then would let the C library and
 // the kernel write into freed memory. Returns true once the mutex is free and
@@ -109,13 +122,26 @@ bool DetachFromOwner(MutexObject* object) {
 }
 
 void FreeMutex(MutexObject* object) {
-  if (!object->ownFutex) {
-    pthread_mutex_destroy(&object->pthread);
+  if (object->ownFutex) {
+    BookkeepingLock lock;
+    object->nextOrphan = spares;
+    spares = object;
+    return;
   }
+  pthread_mutex_destroy(&object->pthread);
   delete object;
 }
 
 }  // namespace
+
+MutexObject* TakeSpareMutex() {
+  BookkeepingLock lock;
+  MutexObject* object = spares;
+  if (object != nullptr) {
+    spares = object->nextOrphan;
+  }
+  return object;
+}
 
 // On Windows, closing the last handle of a mutex that a thread holds destroys
 // it all the same; here it stays alive, unreachable, until its owner lets it
@@ -136,18 +162,27 @@ void CollectOrphanMutexes() {
   if (orphanCount.load(std::memory_order_relaxed) == 0) {
     return;
   }
-  BookkeepingLock lock;
-  MutexObject** link = &orphans;
-  while (*link != nullptr) {
-    MutexObject* object = *link;
-    if (DetachFromOwner(object)) {
-      *link = object->nextOrphan;
-      FreeMutex(object);
-      orphanCount.fetch_sub(1, std::memory_order_relaxed);
-      CountReferences(-1);
-    } else {
-      link = &object->nextOrphan;
+  MutexObject* detached = nullptr;
+  {
+    BookkeepingLock lock;
+    MutexObject** link = &orphans;
+    while (*link != nullptr) {
+      MutexObject* object = *link;
+      if (DetachFromOwner(object)) {
+        *link = object->nextOrphan;
+        object->nextOrphan = detached;
+        detached = object;
+        orphanCount.fetch_sub(1, std::memory_order_relaxed);
+        CountReferences(-1);
+      } else {
+        link = &object->nextOrphan;
+      }
     }
+  }
+  while (detached != nullptr) {
+    MutexObject* next = detached->nextOrphan;
+    FreeMutex(detached);
+    detached = next;
   }
 }
 

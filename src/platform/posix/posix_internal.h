@@ -39,7 +39,9 @@ void CountReferences(long delta);
 void ReleaseObject(ObjectHeader* object);
 
 void DestroyMutex(MutexObject* mutex);  // mutex_posix.cpp
-void CollectOrphanMutexes();            // mutex_posix.cpp
+// A destroyed mutex of our own futex kind to build a new one in, or null.
+MutexObject* TakeSpareMutex();  // mutex_posix.cpp
+void CollectOrphanMutexes();    // mutex_posix.cpp
 
 // Our own robust futexes (robust_futex_posix.cpp). Whether they may be used
 // in this process, checked once, inside a deferred section.
@@ -103,6 +105,10 @@ int KillSignal();
 // Whether the calling thread is one the layer created and a terminator has
 // claimed its end (thread_posix.cpp). Safe in a signal handler.
 bool CurrentThreadIsClaimedForKill();
+
+// In a child of fork: a claim on the calling thread was made in the parent,
+// whose terminator did not come along; the child's copy runs on unclaimed.
+void ForgetClaimOnCurrentThread();  // thread_posix.cpp
 
 // Hands a thread that has been sent the kill signal to the reaper (started if
 // none runs), which joins it and then calls FinishKilledThread. Called inside

@@ -181,6 +181,7 @@ void AfterForkInChild() {
   reapQueue.store(nullptr, std::memory_order_relaxed);
   // A kill aimed at the parent's thread is not meant for the child's copy.
   killPending = 0;
+  ForgetClaimOnCurrentThread();
   LeaveDeferral();
 }
 

@@ -103,6 +103,13 @@ bool CurrentThreadIsClaimedForKill() {
   return thread != nullptr && thread->state.load(std::memory_order_acquire) == kKilled;
 }
 
+void ForgetClaimOnCurrentThread() {
+  ThreadObject* thread = currentThread;
+  if (thread != nullptr) {
+    thread->state.store(kRunning, std::memory_order_relaxed);
+  }
+}
+
 }  // namespace posix
 
 Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
