@@ -120,18 +120,17 @@ void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) {
 // before it takes the word, then loses nothing even if a third thread takes
 // and releases the word meanwhile without ever sleeping. A wake that found
 // nobody asleep leaves nothing to lose; the common case of two threads taking
-// turns then costs no extra wake.
-//
-// The debt carries the releaser's kernel id, unique among live threads: a
-// releaser that finds nobody to wake withdraws only its own debt, never one
-// that a later release has left meanwhile.
+// turns then costs no extra wake. (It could cancel the owed wake of a second
+// release made in the same instant whose woken waiter then dies before taking
+// the word: two deaths' worth of coincidence, which the kernel's own robust
+// mutexes do not survive either.)
 void FutexReleaseContended(FutexMutex* mutex) {
-  std::uint32_t debt = futexThread.tid;
-  mutex->wakeOwed.store(debt, std::memory_order_relaxed);
+  mutex->wakeOwed.store(1, std::memory_order_relaxed);
   mutex->word.exchange(0, std::memory_order_seq_cst);
   VELKOR_MUTEX_STEP(MutexStep::kReleaseFreed);
   if (FutexWakeOneShared(&mutex->word) == 0) {
-    mutex->wakeOwed.compare_exchange_strong(debt, 0, std::memory_order_relaxed);
+    std::uint32_t owed = 1;
+    mutex->wakeOwed.compare_exchange_strong(owed, 0, std::memory_order_relaxed);
   }
 }
 

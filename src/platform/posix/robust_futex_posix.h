@@ -53,9 +53,8 @@ struct FutexMutex {
   std::atomic<std::uint32_t> word;   // owner's kernel id | FUTEX_WAITERS | FUTEX_OWNER_DIED
   std::uint32_t depth;               // acquisitions by the owner not yet released
   std::atomic<std::uint64_t> owner;  // the owner's never-reused id, 0 when free
-  // Set, to the releaser's kernel id, while a wake may have been lost to a
-  // death (see the contended paths in robust_futex_posix.cpp); cleared by
-  // whoever delivers one.
+  // Set while a wake may have been lost to a death (see the contended paths
+  // in robust_futex_posix.cpp); cleared by whoever delivers one.
   std::atomic<std::uint32_t> wakeOwed;
   std::uint32_t unused;
   void* prev;  // the `next` field of the node before, or the list head
