@@ -10,12 +10,7 @@ set(root ${WORK_DIR}/root)
 set(runtime_package libvelkorthread${SOVERSION})
 set(dev_package libvelkorthread-dev)
 
-function(run_step)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "failed: ${ARGN}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/check_steps.cmake)
 
 function(capture variable)
   execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out OUTPUT_STRIP_TRAILING_WHITESPACE
@@ -32,13 +27,7 @@ function(expect what actual pattern)
   endif()
 endfunction()
 
-execute_process(COMMAND ${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/packages
-                OUTPUT_FILE ${WORK_DIR}/cpack.log ERROR_FILE ${WORK_DIR}/cpack.log
-                RESULT_VARIABLE failed)
-if(failed)
-  file(READ ${WORK_DIR}/cpack.log log)
-  message(FATAL_ERROR "cpack failed:\n${log}")
-endif()
+make_packages()
 
 capture(arch dpkg --print-architecture)
 capture(multiarch dpkg-architecture -qDEB_HOST_MULTIARCH)

@@ -10,12 +10,7 @@ else()
   set(prefix ${WORK_DIR}/prefix)
 endif()
 
-function(run_step)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "failed: ${ARGN}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/check_steps.cmake)
 
 if(NOT PREFIX)
   run_step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})

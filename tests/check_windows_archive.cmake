@@ -8,13 +8,8 @@ cmake_minimum_required(VERSION 3.20)
 # client those of check_package.cmake.
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
-execute_process(COMMAND ${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/packages
-                OUTPUT_FILE ${WORK_DIR}/cpack.log ERROR_FILE ${WORK_DIR}/cpack.log
-                RESULT_VARIABLE failed)
-if(failed)
-  file(READ ${WORK_DIR}/cpack.log log)
-  message(FATAL_ERROR "cpack failed:\n${log}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/check_steps.cmake)
+make_packages()
 file(GLOB made RELATIVE ${WORK_DIR}/packages ${WORK_DIR}/packages/*.zip)
 if(NOT made STREQUAL "${ARCHIVE}.zip")
   message(FATAL_ERROR "cpack made '${made}'; expected ${ARCHIVE}.zip")
