@@ -5,6 +5,8 @@
 #   tools/install-deps.sh demo   what the native demonstration needs
 #   tools/install-deps.sh [all]  what every build, test, package and the
 #                                reference pages need
+#   tools/install-deps.sh soak   the load that tools/soak-tests.sh runs beside
+#                                the tests
 #
 # When another installation holds the package manager's lock, apt-get waits
 # for it (up to ten minutes) instead of failing.
@@ -23,11 +25,15 @@ packages=(
 # comparison (libabigail) and the reference pages (doxygen).
 release_packages=(dpkg-dev file lintian abigail-tools doxygen)
 
+# The load beside repeated test runs (tools/soak-tests.sh).
+soak_packages=(stress-ng)
+
 case "${1:-all}" in
   demo) wanted=("${demo_packages[@]}") ;;
+  soak) wanted=("${soak_packages[@]}") ;;
   all) wanted=("${packages[@]}" "${release_packages[@]}") ;;
   *)
-    echo "usage: $0 [demo|all]" >&2
+    echo "usage: $0 [demo|soak|all]" >&2
     exit 2
     ;;
 esac
