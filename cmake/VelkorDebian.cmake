@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages: libvelkorthread1 (the shared library under its SONAME)
 # and libvelkorthread-dev (what building against it needs), as Debian splits
 # a C++ library.

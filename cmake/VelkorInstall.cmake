@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules: the library, its headers, a CMake package config (for
 # find_package(velkorthread CONFIG)) and a pkg-config file.
 #

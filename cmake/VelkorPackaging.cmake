@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Packages made by `cmake --build <dir> --target package` (CPack):
 #
 #   Linux:   two Debian packages, libvelkorthread1 (the Runtime component) and

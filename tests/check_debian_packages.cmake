@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Makes the Debian packages of BUILD_DIR with CPack, checks what they declare
 # and hold, unpacks both into a throwaway root (never the machine's own) and
 # builds and runs the client there twice: with find_package and with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the library from BUILD_DIR into a fresh prefix (or takes the
 # installed tree PREFIX, an unpacked archive), then configures, builds and (if
 # RUN) runs the client in CLIENT_SOURCE against that prefix. A client that

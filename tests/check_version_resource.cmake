@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reads the version resource back from a built DLL, byte by byte, and checks
 # it: the fixed part (signature, file and product version, the DLL file
 # type) and the strings a user sees in the file's properties.

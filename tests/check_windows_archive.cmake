@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 cmake_minimum_required(VERSION 3.20)
 # Makes the Windows archive of BUILD_DIR with CPack, checks its name and what
 # it holds, then hands the unpacked folder to check_package.cmake, which
