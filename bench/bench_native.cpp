@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of JMutex and JThread on Linux, on Google Benchmark.
 //
 // JMutex is compared with std::recursive_mutex, the nearest thing the

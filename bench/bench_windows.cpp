@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of JMutex and JThread on Windows (also under Wine), each against
 // the bare KERNEL32 calls that do the same job, measured in one run so that
 // every ratio compares figures taken under the same conditions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The thread body both benchmarks kill.
 #ifndef VELKORTHREAD_BENCH_SPINNING_BODY_H
 #define VELKORTHREAD_BENCH_SPINNING_BODY_H

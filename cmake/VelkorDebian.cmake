@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages: libvelkorthread1 (the shared library under its SONAME)
 # and libvelkorthread-dev (what building against it needs), as Debian splits
 # a C++ library.
@@ -8,6 +9,10 @@ set(VELKOR_DEV_PACKAGE libvelkorthread-dev)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installed into the package's tree with DESTDIR, under the prefix /usr
+# itself: the pkg-config file, written at install time, names /usr.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs in CPack after the Debian packages are made (CPACK_POST_BUILD_SCRIPTS)
 # and finishes them as Debian's own tools would have made them, where CPack
 # cannot:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # `docs`: the reference pages, Doxygen HTML from the public headers, in
 # <build>/docs/html (index.html, classJMutex.html, classJThread.html). Any
 # Doxygen warning fails the target.

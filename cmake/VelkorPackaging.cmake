@@ -1,9 +1,11 @@
+# SPDX-License-Identifier: MIT
 # Packages made by `cmake --build <dir> --target package` (CPack):
 #
 #   Linux:   two Debian packages, libvelkorthread1 (the Runtime component) and
 #            libvelkorthread-dev (the Development component);
 #   Windows: one .zip per ABI and architecture, with the DLL in bin/, the
-#            import library, the headers and the package configs, named
+#            import library, the headers and the package configs, the
+#            licence and a README.txt, named
 #            velkorthread-<version>-windows-<abi>-<architecture>.zip.
 set(CPACK_PACKAGE_NAME velkorthread)
 set(CPACK_PACKAGE_VENDOR "${VELKOR_VENDOR}")
@@ -19,8 +21,9 @@ if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/VelkorWindowsAbi.cmake)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME ${VELKOR_WINDOWS_ARCHIVE})
-  # One archive holds both components: a Windows user unpacks one folder.
+  # One archive holds every component: a Windows user unpacks one folder.
   set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+  list(APPEND CPACK_COMPONENTS_ALL Documentation)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   include(${CMAKE_CURRENT_LIST_DIR}/VelkorDebian.cmake)
 endif()

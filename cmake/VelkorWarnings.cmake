@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Strict warnings for the project's own targets (not for GoogleTest), in the
 # spelling of the compiler family: cl and clang-cl, or GCC and clang.
 function(velkor_strict_warnings target)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Names the C++ ABI and the architecture of a Windows build, for file names a
 # user can tell apart: VELKOR_WINDOWS_ABI is "msvc" for compilers in the
 # Visual C++ ABI (cl, clang-cl, clang --target=*-windows-msvc) and "gnu" for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A first thread: derive from JThread, implement Run(), Start() it, wait for
 // the body to end and read what it returned. The reference pages show the
 // part between the two "first thread" marks, so that what readers copy is

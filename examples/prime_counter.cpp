@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkorthread demonstration: counts the primes below a limit on several
 // worker threads, shows their progress live, kills a worker that is stuck,
 // and checks the sum of the workers' results against a sieve.

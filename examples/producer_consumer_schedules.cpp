@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // velkorsched demonstration: a client explores its own producer and consumer
 // (two JThread subclasses sharing two JMutexes) through every schedule with
 // up to two preemptions, and finds the deadlock planted in one version.

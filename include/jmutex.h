@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file jmutex.h
 /// \brief JMutex, a recursive lock over one operating-system mutex, and its
 /// result codes.

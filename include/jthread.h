@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file jthread.h
 /// \brief JThread, an abstract thread class, and its result codes.
 #ifndef VELKORTHREAD_JTHREAD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file velkorsched.h
 /// \brief Runs JMutex and JThread protocols through every schedule.
 ///

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DLL's load-time entry. The library keeps no per-thread state, so it asks
 // not to be told of thread creation and exit, and does nothing else.
 #ifndef WIN32_LEAN_AND_MEAN

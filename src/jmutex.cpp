@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JMutex: one operating-system mutex per object (see jmutex.h).
 #include "jmutex.h"
 

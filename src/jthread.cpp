@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JThread: the start handshake, the entry routine and termination (see jthread.h).
 //
 // Lock order within one object: startedMutex, then launchMutex, then

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The binary interface of the Linux library, against the checked-in baseline
 # made by libabigail's abidw from the 1.0 library.
 #

@@ -1,9 +1,13 @@
+# SPDX-License-Identifier: MIT
 # Makes the Debian packages of BUILD_DIR with CPack, checks what they declare
 # and hold, unpacks both into a throwaway root (never the machine's own) and
 # builds and runs the client there twice: with find_package and with
-# pkg-config. Then lintian, which must report no error and no warning.
+# pkg-config. Each package's copyright file must grant the licence in LICENSE
+# (the MIT License, "Expat" in Debian's machine-readable format). Then
+# lintian, which must report no error and no warning.
 # -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCLIENT_SOURCE=<tests/package_client>
 # -DCPACK=<cpack> -DGENERATOR=<cmake generator> -DVERSION=<x.y.z> -DSOVERSION=<major>
+# -DLICENSE=<the LICENSE file>
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 set(root ${WORK_DIR}/root)
@@ -56,11 +60,12 @@ if(runtime_files MATCHES "include/|\\.so ->|pkgconfig|cmake/")
 endif()
 
 # The development package: exactly what building needs, bound to the runtime
-# package of the same version.
+# package of the same version. Its headers are in a folder of their own.
 capture(depends dpkg-deb --field ${dev_deb} Depends)
 expect("${dev_package} depends" "${depends}" "^${runtime_package} \\(= ${VERSION}-1\\)$")
 capture(dev_files dpkg-deb --contents ${dev_deb})
-foreach(path IN ITEMS usr/include/jmutex.h usr/include/jthread.h
+foreach(path IN ITEMS usr/include/velkorthread/jmutex.h usr/include/velkorthread/jthread.h
+        usr/include/velkorthread/velkorsched.h
         "${libdir}/libvelkorthread.so -> libvelkorthread.so.${SOVERSION}"
         ${libdir}/cmake/velkorthread/velkorthreadConfig.cmake ${libdir}/pkgconfig/velkorthread.pc)
   string(REPLACE "+" "\\+" pattern " ./${path}(\n|$)")
@@ -69,9 +74,42 @@ endforeach()
 if(dev_files MATCHES "(^|\n)-[^\n]*\\.so\\.")
   message(FATAL_ERROR "${dev_package} holds the runtime library:\n${dev_files}")
 endif()
+if(dev_files MATCHES " ./usr/include/[^/\n]+(\n|$)")
+  message(FATAL_ERROR "${dev_package} puts files straight into /usr/include:\n${dev_files}")
+endif()
 
 run_step(dpkg-deb --extract ${runtime_deb} ${root})
 run_step(dpkg-deb --extract ${dev_deb} ${root})
+
+# The licence, read back from each package: the copyright file in Debian's
+# machine-readable format, every file under the MIT ("Expat") licence, whose
+# text is that of LICENSE.
+file(READ ${LICENSE} licence)
+string(REGEX REPLACE "^.*\n(Permission is hereby granted)" "\\1" licence_text "${licence}")
+string(REGEX REPLACE "\n+$" "" licence_text "${licence_text}")
+string(REGEX MATCH "Copyright \\(c\\) ([0-9]+) ([^\n]+)" licence_notice "${licence}")
+set(copyright_line "Copyright: ${CMAKE_MATCH_1} ${CMAKE_MATCH_2}")
+foreach(package IN ITEMS ${runtime_package} ${dev_package})
+  set(copyright_file ${root}/usr/share/doc/${package}/copyright)
+  file(READ ${copyright_file} copyright)
+  string(REGEX REPLACE "\n+$" "" copyright "${copyright}")
+  expect("${package} copyright" "${copyright}"
+         "^Format: https://www\\.debian\\.org/doc/packaging-manuals/copyright-format/1\\.0/\n")
+  expect("${package} copyright" "${copyright}"
+         "\nFiles: \\*\n${copyright_line}\nLicense: Expat\n")
+  if(NOT copyright MATCHES "\n\nLicense: Expat\n(.*)$")
+    message(FATAL_ERROR "${copyright_file} has no text for the Expat licence")
+  endif()
+  # The text of a licence paragraph: each line indented by one space, an
+  # empty line written as " .".
+  string(REGEX REPLACE "\n\n.*$" "" text "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "(^|\n) \\.(\n|$)" "\\1\\2" text "${text}")
+  string(REGEX REPLACE "(^|\n) " "\\1" text "${text}")
+  if(NOT text STREQUAL licence_text)
+    message(FATAL_ERROR "${copyright_file}: the Expat text differs from ${LICENSE}:\n${text}")
+  endif()
+endforeach()
+message(STATUS "both packages: ${copyright_line}, License: Expat (the text of LICENSE)")
 capture(dynamic readelf --dynamic ${root}/${libdir}/libvelkorthread.so.${VERSION})
 expect("SONAME" "${dynamic}" "\\(SONAME\\)[^\n]*\\[libvelkorthread\\.so\\.${SOVERSION}\\]")
 
@@ -88,15 +126,27 @@ run_step(${CMAKE_COMMAND} -S ${CLIENT_SOURCE} -B ${WORK_DIR}/client -G ${GENERAT
 run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/client)
 run_client(${WORK_DIR}/client/package_client)
 
-capture(flags ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${root}/${libdir}/pkgconfig
-        PKG_CONFIG_LIBDIR=${root}/${libdir}/pkgconfig pkg-config --cflags --libs velkorthread)
+# pkg-config: plain paths from the prefix /usr, the headers' own folder.
+set(pkg_config_env ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${root}/${libdir}/pkgconfig
+    PKG_CONFIG_LIBDIR=${root}/${libdir}/pkgconfig)
+capture(cflags ${pkg_config_env} pkg-config --cflags velkorthread)
+if(NOT cflags STREQUAL "-I/usr/include/velkorthread")
+  message(FATAL_ERROR "pkg-config --cflags gives '${cflags}'; expected -I/usr/include/velkorthread")
+endif()
+foreach(variable IN ITEMS prefix libdir includedir)
+  capture(value ${pkg_config_env} pkg-config --variable=${variable} velkorthread)
+  if(value MATCHES "/\\.\\.?(/|$)" OR NOT value MATCHES "^/usr(/|$)")
+    message(FATAL_ERROR "pkg-config: ${variable} is '${value}', not a plain path in /usr")
+  endif()
+endforeach()
+# The client is built against the throwaway root, which pkg-config puts in
+# front of every path it gives.
+capture(flags ${pkg_config_env} PKG_CONFIG_SYSROOT_DIR=${root}
+        pkg-config --cflags --libs velkorthread)
 separate_arguments(flags UNIX_COMMAND "${flags}")
-set(include_dir ${flags})
-list(FILTER include_dir INCLUDE REGEX "^-I")
-list(TRANSFORM include_dir REPLACE "^-I" "")
-file(REAL_PATH "${include_dir}" include_dir)
-if(NOT include_dir STREQUAL "${root}/usr/include")
-  message(FATAL_ERROR "pkg-config gives the headers in ${include_dir}")
+list(FIND flags "-I${root}/usr/include/velkorthread" include_flag)
+if(include_flag EQUAL -1)
+  message(FATAL_ERROR "pkg-config does not give the headers in ${root}/usr/include/velkorthread: ${flags}")
 endif()
 run_step(c++ ${CLIENT_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/pkg_config_client)
 run_client(${WORK_DIR}/pkg_config_client)

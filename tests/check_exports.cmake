@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compares the names a built library exports with a checked-in list.
 # -DLIBRARY=<dll or so> -DTOOL=<objdump for PE, nm for ELF> -DEXPECTED=<list>
 # -DWINDOWS=<bool>

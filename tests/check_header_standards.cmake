@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compiles a client of the public headers under each C++ standard, warnings
 # as errors, and fails on the first standard that gives a diagnostic.
 # -DCOMPILER=<path> -DSTYLE=<gnu | msvc> -DSTANDARDS=<comma-separated>

@@ -1,8 +1,11 @@
+# SPDX-License-Identifier: MIT
 # Installs the library from BUILD_DIR into a fresh prefix (or takes the
 # installed tree PREFIX, an unpacked archive), then configures, builds and (if
 # RUN) runs the client in CLIENT_SOURCE against that prefix. A client that
 # cannot run here is copied into STAGE_DIR (if given), for a later run
-# elsewhere (the emulated 32-bit machine).
+# elsewhere (the emulated 32-bit machine). The tree must hold the headers in
+# include/velkorthread and, if LICENSE is given, that licence in
+# share/doc/velkorthread.
 file(REMOVE_RECURSE ${WORK_DIR})
 if(PREFIX)
   set(prefix ${PREFIX})
@@ -14,6 +17,29 @@ include(${CMAKE_CURRENT_LIST_DIR}/check_steps.cmake)
 
 if(NOT PREFIX)
   run_step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
+
+# The headers in a folder of their own, none straight in include/.
+foreach(header IN ITEMS jmutex.h jthread.h)
+  if(NOT EXISTS ${prefix}/include/velkorthread/${header})
+    message(FATAL_ERROR "${prefix} lacks include/velkorthread/${header}")
+  endif()
+endforeach()
+file(GLOB stray ${prefix}/include/*.h)
+if(stray)
+  message(FATAL_ERROR "headers straight in ${prefix}/include: ${stray}")
+endif()
+if(LICENSE)
+  set(installed_licence ${prefix}/share/doc/velkorthread/LICENSE)
+  if(NOT EXISTS ${installed_licence})
+    message(FATAL_ERROR "${prefix} lacks share/doc/velkorthread/LICENSE")
+  endif()
+  file(READ ${LICENSE} expected)
+  file(READ ${installed_licence} actual)
+  if(NOT actual STREQUAL expected)
+    message(FATAL_ERROR "${installed_licence} is not ${LICENSE}")
+  endif()
+  message(STATUS "${installed_licence}: the licence")
 endif()
 set(configure ${CMAKE_COMMAND} -S ${CLIENT_SOURCE} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix})
@@ -46,6 +72,11 @@ if(NOT TOOLCHAIN)
     message(FATAL_ERROR "pkg-config does not know velkorthread")
   endif()
   separate_arguments(flags UNIX_COMMAND "${flags}")
+  # Plain paths, from the prefix the tree was installed into.
+  list(FIND flags "-I${prefix}/include/velkorthread" include_flag)
+  if(include_flag EQUAL -1)
+    message(FATAL_ERROR "pkg-config gives '${flags}'; expected -I${prefix}/include/velkorthread")
+  endif()
   run_step(c++ ${CLIENT_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/pkg_config_client)
   get_filename_component(lib_dir ${pc_dir} DIRECTORY)
   run_step(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${lib_dir} ${WORK_DIR}/pkg_config_client)

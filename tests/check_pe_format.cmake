@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks that a Windows DLL is in the expected PE format and depends on no
 # DLL but the system's own (the C and C++ runtimes are linked in).
 # -DLIBRARY=<dll> -DTOOL=<objdump> -DFORMAT=<pei-i386 | pei-x86-64>

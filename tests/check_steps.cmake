@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Steps the packaging checks share: each stops the check on failure.
 
 function(run_step)

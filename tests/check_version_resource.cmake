@@ -1,8 +1,9 @@
+# SPDX-License-Identifier: MIT
 # Reads the version resource back from a built DLL, byte by byte, and checks
 # it: the fixed part (signature, file and product version, the DLL file
 # type) and the strings a user sees in the file's properties.
 # -DLIBRARY=<dll> -DVERSION=<x.y.z> -DDESCRIPTION=<FileDescription>
-# -DVENDOR=<CompanyName>
+# -DVENDOR=<CompanyName> -DCOPYRIGHT=<LegalCopyright>
 #
 # The resource is stored as written in the .rsrc section: a VS_VERSIONINFO
 # block whose key "VS_VERSION_INFO" (UTF-16LE), padded to 32 bits, is
@@ -56,7 +57,12 @@ if(NOT type EQUAL 2 OR NOT os EQUAL 0x40004)
   message(FATAL_ERROR "file type ${type}, system ${os}: expected a DLL (2) for 0x40004")
 endif()
 
+# The licence, as the file's properties show it.
+if(NOT COPYRIGHT MATCHES "^Copyright \\(c\\) [0-9]+ .*MIT License")
+  message(FATAL_ERROR "LegalCopyright \"${COPYRIGHT}\" names no copyright holder or no MIT License")
+endif()
 set(strings "CompanyName=${VENDOR}" "FileDescription=${DESCRIPTION}" "FileVersion=${VERSION}"
+            "LegalCopyright=${COPYRIGHT}"
             "OriginalFilename=velkorthread.dll" "ProductName=velkorthread"
             "ProductVersion=${VERSION}")
 foreach(entry IN LISTS strings)

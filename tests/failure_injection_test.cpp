@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The refusals that need the system to say no, made to happen through the
 // test build's creation hooks.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JMutex against the shipped library: ownership, recursion, abandonment,
 // copies and mutual exclusion.
 #include <gtest/gtest.h>

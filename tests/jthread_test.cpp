@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JThread against the shipped library: the start handshake, results,
 // restarts, termination and destruction.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the kernel seam's contract. They use kernel.h alone, so that the same
 // file runs against every platform's implementation.
 //

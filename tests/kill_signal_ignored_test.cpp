@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux: the kill signal sent from outside to a program that never handled it
 // itself. The library must ignore it, never end a thread for it, and the
 // signal's default action (ending the process) must not happen either.

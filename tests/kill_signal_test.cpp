@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux kill signal is a number any process of the same user can send, and
 // client code can send it to any thread. Only the layer's own kills may end a
 // thread; every other arrival goes to the handler the client installed first.

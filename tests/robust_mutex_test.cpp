@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the Linux mutexes' own machinery: the robust list they share with
 // the C library, deaths at every step of acquisition and release, kernel
 // thread ids reused by new threads, the main thread as owner, and fork.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the system sees of JThread's threads: exit codes, handles released,
 // and thousands of runs ending or killed at varied moments.
 #include <gtest/gtest.h>

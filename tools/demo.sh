@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs the demonstration program natively: installs what is
 # missing first (a compiler, CMake and make: not Wine, the cross compilers or
 # the test tools).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs, from Debian's archive, whatever a command needs and the machine
 # lacks. Needs root (or sudo) only when something is missing.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Proof that the schedules test bites: plants one fault at a time in a copy of
 # src/jthread.cpp (the source tree is never touched), builds the scenarios
 # against it on the simulated kernel, and reports the smallest preemption

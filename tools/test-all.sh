@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds every target and runs every test, then makes the release: the
 # packages of each platform and the reference pages. Installs what is missing
 # first.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a 64-bit Windows program under wine64, in a prefix of the project's own
 # (created on first use), with Wine's own chatter turned off. CTest uses this
 # as the emulator of the win64 build.

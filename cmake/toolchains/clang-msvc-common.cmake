@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the clang-msvc toolchain files: Windows binaries in the Visual C++
 # ABI, built on Debian with clang in its cl-compatible mode (clang-cl) and
 # lld-link, as a stand-in for Visual C++. There is no Windows SDK and no C++

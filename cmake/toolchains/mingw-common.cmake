@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the MinGW-w64 toolchain files. The posix-threads flavour of the
 # compiler is the one whose C++ runtime has std::thread, which the tests use.
 set(CMAKE_C_COMPILER ${VELKOR_MINGW_TRIPLET}-gcc-posix)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit Windows (the reference target), cross-compiled with MinGW-w64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit Windows, cross-compiled with MinGW-w64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's one seam to the operating system.
 //
 // JMutex and JThread make every system call through the functions below, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Creation failures on demand, compiled into test builds only: the system
 // cannot be made to refuse a mutex or a thread on purpose.
 #include <atomic>

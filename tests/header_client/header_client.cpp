@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client of the public headers written in the C++ that every standard from
 // C++98 on accepts: the headers must compile without a warning under each.
 #include <jmutex.h>

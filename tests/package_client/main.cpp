@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Derives a thread class from the installed headers and library, and checks
 // a full run: the vtable, type information and every call cross the library.
 #include <jmutex.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated kernel and the explorer themselves: each kind of violation is
 // found and named, the preemption bound means what it says, a kill stops its
 // victim for good, and a replay string reproduces its run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scenarios. Tasks switch only inside kernel calls, so a plain field that a
 // task writes right before or after a call is seen by the others exactly when
 // the task has got that far: the bodies' progress below is exact, not a guess.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scenarios that the schedules test explores: the real JMutex and JThread
 // on the simulated kernel, each with the classes' contract as its oracle.
 #ifndef VELKORTHREAD_TESTS_SCHEDULES_SCENARIOS_H

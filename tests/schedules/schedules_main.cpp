@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Explores every scenario and prints one line per scenario and a total.
 //
 //   velkor_schedules [--bound N] [--random RUNS] [--seed S] [--depth D]

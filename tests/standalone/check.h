@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One set of test cases for two worlds: plain functions listed in a table,
 // checked with CHECK and CHECK_EQ.
 //   - With GoogleTest (VELKOR_STANDALONE_WITH_GTEST), each case becomes a test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The core behaviour of JMutex and JThread, written over the Windows API alone
 // (no C++ standard library), so that it builds wherever the DLL does: with
 // GoogleTest in the MinGW builds, with the plain runner of check.h for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the test executables.
 #ifndef VELKORTHREAD_TESTS_TEST_SUPPORT_H
 #define VELKORTHREAD_TESTS_TEST_SUPPORT_H

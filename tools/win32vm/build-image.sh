@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds (once) the emulated Debian guest that runs 32-bit Windows test
 # programs under 32-bit Wine: kernel, initrd and a raw ext4 image with a
 # ready 32-bit Wine prefix, cached outside the work tree.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Shared by build-image.sh and run.sh: cache layout, host package checks and
 # the one place that knows how to boot the guest. Sourced, not executed.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs 32-bit Windows programs from a host folder under 32-bit Wine in an
 # emulated Debian guest: one boot for the whole list, one timeout per program.
 #

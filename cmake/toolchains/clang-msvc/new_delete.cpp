@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // operator new and delete over the system msvcrt.dll's heap, for programs and
 // DLLs built with the MSVC-mode stand-in (see startup.cpp). Failure aborts:
 // this runtime has no exceptions.

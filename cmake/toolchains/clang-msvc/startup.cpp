@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console entry point that Visual C++'s runtime would give programs built
 // with the MSVC-mode stand-in, over the system msvcrt.dll: arguments, static
 // constructors, exit. Built by the toolchain into velkor_startup.lib.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A DLL's entry point, as the Visual C++ runtime provides it: it hands the
 // loader's call straight to the DLL's own DllMain. The DLLs built here have no
 // static constructors, and a library that had some would fail its tests.

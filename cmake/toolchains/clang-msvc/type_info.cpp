@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vtable of type_info, which Visual C++'s runtime links into every
 // program statically and msvcrt.dll does not export. The type descriptors of
 // classes with run-time type information point at it; dynamic_cast (msvcrt's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Handles on Linux: counted references to the layer's objects.
 #include <atomic>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel seam on Linux: Windows kernel objects emulated over robust futexes
 // and pthreads. JMutex::Lock and Unlock are a flag test and one call, so
 // acquisition and release stay inline here; everything else lives in the .cpp

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mutex objects on Linux: our own robust futex each, or a robust, recursive
 // pthread mutex where the C library's robust lists are not what the futexes
 // rely on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the files of the Linux kernel seam share: thread objects, reference
 // accounting, futex waits, and the machinery that makes the layer's own
 // bookkeeping safe against termination.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rare paths of our own robust futexes, and the check at first use that
 // the C library's robust lists are what they rely on.
 #include <linux/futex.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast mutex of the Linux seam: a 32-bit futex word of our own that
 // follows the kernel's robust-futex ABI, linked while held into the robust list
 // that the C library registered for the thread.

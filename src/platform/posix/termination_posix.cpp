@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Forced termination on Linux.
 //
 // A thread is killed with a real-time signal whose handler ends the kernel

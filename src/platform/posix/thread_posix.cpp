@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thread objects on Linux: a pthread each, with its end settled once.
 //
 // A thread either returns from its routine or is killed, and the two can race:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The explorer of velkorsched.h.
 //
 // It is stateless: every schedule is a run from the start, driven by the list

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel seam on the simulated kernel: the semantics of kernel.h, with a
 // scheduling point before every call that another task could observe.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel seam on the simulated kernel of velkorsched.h: every call below is
 // a point where the scheduler may switch tasks. Never part of the shipped
 // library.

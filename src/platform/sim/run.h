@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One run of a scenario under one schedule, and the strategy that makes its
 // choices: what the scheduler (scheduler.cpp) and the explorer (explorer.cpp)
 // share.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scheduler of velkorsched.h: tasks, their switches, and one run.
 //
 // Each task has a stack of its own and runs until its next scheduling point,

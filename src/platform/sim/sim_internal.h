@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the simulated kernel and its scheduler share: the objects of one run,
 // its tasks, and the scheduling point that every kernel call passes.
 #ifndef VELKORTHREAD_PLATFORM_SIM_SIM_INTERNAL_H

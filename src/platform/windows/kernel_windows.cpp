@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two creations of the Windows kernel seam (see kernel.h).
 #include <cstdint>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel seam on Windows: each call is the KERNEL32 function of the same
 // meaning, inline, so that JMutex::Lock and Unlock stay one system call each.
 #ifndef VELKORTHREAD_PLATFORM_KERNEL_WINDOWS_H
