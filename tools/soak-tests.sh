@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs one preset's tests again and again with the machine kept busy beside
 # them, to shake out tests that pass only on a quiet machine (a time-out too
 # tight, a sleep used as synchronisation, a race in a test). For use before
