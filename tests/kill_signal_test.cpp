@@ -29,11 +29,15 @@ const int kKillSignal = SIGRTMIN + 6;
 
 std::atomic<int> forwarded{0};
 std::atomic<int> lastCode{0};
-std::atomic<int> lastValue{0};
+// A signal sent to the process may go to any thread, so two of them may be
+// handled in either order: the queued one's value is kept apart.
+std::atomic<int> queuedValue{0};
 
 void CountForwarded(int, siginfo_t* info, void*) {
   lastCode = info->si_code;
-  lastValue = info->si_value.sival_int;
+  if (info->si_code == SI_QUEUE) {
+    queuedValue = info->si_value.sival_int;
+  }
   forwarded.fetch_add(1);
 }
 
@@ -148,8 +152,7 @@ TEST_F(KernelKillSignalTest, SignalsFromAnotherProcessEndNoThread) {
 
   // Both reached the client's handler as they were sent.
   WaitForwardedCount(before + 2);
-  EXPECT_EQ(lastCode.load(), SI_QUEUE);
-  EXPECT_EQ(lastValue.load(), 42);
+  EXPECT_EQ(queuedValue.load(), 42);
   spinner.ExpectStillRunning();
   ReleaseAndExpectNormalEnd(&spinner, thread);
   ExpectKillStillEnds();

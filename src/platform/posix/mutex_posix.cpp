@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "posix/detectors_posix.h"
 #include "posix/posix_internal.h"
 
 namespace velkor {
@@ -42,11 +43,18 @@ Handle SystemMutexCreate() {
     return nullptr;
   }
   object->ownFutex = ownFutex;
+  // The pthread kind needs no announcement: every detector intercepts it.
+  object->watched = ownFutex && posix::WatchingDetector() != posix::Detector::kNone;
+  object->inlinePath = ownFutex && !object->watched;
   if (object->ownFutex) {
     posix::FutexInit(&object->futex);
   } else if (!InitPthreadMutex(&object->pthread)) {
     delete object;
     return nullptr;
+  }
+  if (object->watched) {
+    posix::HideFromDetector(object, sizeof *object);
+    posix::WatchMutex(&object->futex);
   }
   object->header.references.store(1, std::memory_order_relaxed);
   object->header.kind = posix::ObjectKind::kMutex;
@@ -57,12 +65,24 @@ Handle SystemMutexCreate() {
 
 namespace posix {
 
-void MutexAcquireFailed(MutexObject* object, int error) {
-  // The previous owner ended holding the mutex. The caller owns it now, once,
-  // which is an acquisition like any other.
-  if (error == EOWNERDEAD) {
+void MutexAcquireOther(MutexObject* object) {
+  if (object->ownFutex) {
+    WatchedFutexAcquire(&object->futex);
+    return;
+  }
+  // EOWNERDEAD: the previous owner ended holding the mutex. The caller owns
+  // it now, once, which is an acquisition like any other.
+  if (pthread_mutex_lock(&object->pthread) == EOWNERDEAD) {
     pthread_mutex_consistent(&object->pthread);
   }
+}
+
+void MutexReleaseOther(MutexObject* object) {
+  if (object->ownFutex) {
+    WatchedFutexRelease(&object->futex);
+    return;
+  }
+  (void)pthread_mutex_unlock(&object->pthread);
 }
 
 bool MutexIsOwnFutex(Handle mutex) { return static_cast<MutexObject*>(mutex)->ownFutex; }
@@ -102,7 +122,11 @@ bool DetachFromOwner(MutexObject* object) {
     if (FutexHeldByOtherThread(&object->futex)) {
       return false;
     }
-    FutexReleaseAll(&object->futex);
+    if (object->watched) {
+      WatchedFutexReleaseAll(&object->futex);
+    } else {
+      FutexReleaseAll(&object->futex);
+    }
     return true;
   }
   int error = pthread_mutex_trylock(&object->pthread);
@@ -122,6 +146,9 @@ bool DetachFromOwner(MutexObject* object) {
 }
 
 void FreeMutex(MutexObject* object) {
+  if (object->watched) {
+    UnwatchMutex(&object->futex);
+  }
   if (object->ownFutex) {
     BookkeepingLock lock;
     object->nextOrphan = spares;
