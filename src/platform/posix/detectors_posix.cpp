@@ -89,6 +89,10 @@ struct PendingLock {
 __thread PendingLock pendingLock __attribute__((tls_model("initial-exec")));
 __thread bool endOfThreadWatched __attribute__((tls_model("initial-exec")));
 
+// What every thread's end is announced on, for the pthread kind (see
+// ThreadEndsTag).
+char threadEnds;
+
 void OnEndOfThread(void*) { AnnounceEndOfThread(); }
 
 int FindRuntimeText(dl_phdr_info* info, std::size_t, void* data) {
@@ -260,14 +264,20 @@ void UnwatchMutex(FutexMutex* mutex) {
   }
 }
 
-// Only the outermost acquisition can block, and a kill must be able to end a
-// thread that waits there; every other step runs in a deferred section, and
-// pendingLock covers the moment between the wait and that section.
-void WatchedFutexAcquire(FutexMutex* mutex) {
+void WatchEndOfThread() {
   if (!endOfThreadWatched) {
     endOfThreadWatched = true;
     pthread_setspecific(endOfThreadKey, &endOfThreadKey);
   }
+}
+
+const void* ThreadEndsTag() { return &threadEnds; }
+
+// Only the outermost acquisition can block, and a kill must be able to end a
+// thread that waits there; every other step runs in a deferred section, and
+// pendingLock covers the moment between the wait and that section.
+void WatchedFutexAcquire(FutexMutex* mutex) {
+  WatchEndOfThread();
   bool outermost = mutex->owner.load(std::memory_order_relaxed) != futexThread.id;
   if (!outermost) {
     DeferTermination defer;
@@ -313,8 +323,12 @@ void WatchedFutexReleaseAll(FutexMutex* mutex) {
 // mark tells our watched mutexes from the C library's nodes, whose field at
 // that place robust mutexes leave zero.
 void AnnounceEndOfThread() {
+  if (watching == Detector::kNone) {
+    return;
+  }
+  AnnounceHappensBefore(&threadEnds);
   const FutexThread* self = &futexThread;
-  if (watching == Detector::kNone || self->head == nullptr) {
+  if (self->head == nullptr) {
     return;
   }
   // A wait that the end cut short: ThreadSanitizer must leave the section it

@@ -52,6 +52,16 @@ void WatchedFutexAcquire(FutexMutex* mutex);
 void WatchedFutexRelease(FutexMutex* mutex);
 void WatchedFutexReleaseAll(FutexMutex* mutex);
 
+// The calling thread will announce its end (AnnounceEndOfThread) when it
+// leaves through the C library.
+void WatchEndOfThread();
+
+// An edge from the end of every thread that has ended: the pthread kind's
+// taking of an abandoned mutex has no other to give, as the tools cannot tell
+// which thread held it. Coarser than needed: it may hide a race with a thread
+// that has ended, never report one that is not there.
+const void* ThreadEndsTag();
+
 // The calling thread is about to end without returning through the C library
 // (the raw exit of a kill): the releases of what it still holds.
 void AnnounceEndOfThread();

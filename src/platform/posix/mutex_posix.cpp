@@ -2,6 +2,8 @@
 // pthread mutex where the C library's robust lists are not what the futexes
 // rely on.
 #include <errno.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -31,6 +33,23 @@ bool InitPthreadMutex(pthread_mutex_t* mutex) {
 
 }  // namespace
 
+namespace posix {
+namespace {
+
+// Where the C library says who owns a mutex, asks it; elsewhere lets the
+// unlock itself answer (EPERM).
+bool OwnsPthreadMutex(pthread_mutex_t* mutex) {
+#if defined(__GLIBC__)
+  return mutex->__data.__owner == static_cast<int>(syscall(SYS_gettid));
+#else
+  (void)mutex;
+  return true;
+#endif
+}
+
+}  // namespace
+}  // namespace posix
+
 Handle SystemMutexCreate() {
   posix::DeferTermination defer;
   posix::CollectOrphanMutexes();
@@ -43,17 +62,25 @@ Handle SystemMutexCreate() {
     return nullptr;
   }
   object->ownFutex = ownFutex;
-  // The pthread kind needs no announcement: every detector intercepts it.
-  object->watched = ownFutex && posix::WatchingDetector() != posix::Detector::kNone;
+  object->watched = posix::WatchingDetector() != posix::Detector::kNone;
   object->inlinePath = ownFutex && !object->watched;
+  // Hidden before the pthread kind's initialisation: Helgrind forgets the
+  // locks of a range it is told to stop checking.
+  if (object->watched) {
+    posix::HideFromDetector(object, sizeof *object);
+  }
   if (object->ownFutex) {
     posix::FutexInit(&object->futex);
   } else if (!InitPthreadMutex(&object->pthread)) {
+    if (object->watched) {
+      posix::ShowToDetector(object, sizeof *object);
+    }
     delete object;
     return nullptr;
   }
-  if (object->watched) {
-    posix::HideFromDetector(object, sizeof *object);
+  // The pthread kind is announced by the detectors' own interception of the
+  // pthread calls.
+  if (object->watched && object->ownFutex) {
     posix::WatchMutex(&object->futex);
   }
   object->header.references.store(1, std::memory_order_relaxed);
@@ -70,19 +97,29 @@ void MutexAcquireOther(MutexObject* object) {
     WatchedFutexAcquire(&object->futex);
     return;
   }
+  if (object->watched) {
+    WatchEndOfThread();
+  }
   // EOWNERDEAD: the previous owner ended holding the mutex. The caller owns
   // it now, once, which is an acquisition like any other.
   if (pthread_mutex_lock(&object->pthread) == EOWNERDEAD) {
     pthread_mutex_consistent(&object->pthread);
+    if (object->watched) {
+      AnnounceHappensAfter(ThreadEndsTag());
+    }
   }
 }
 
+// A race detector reports the failed unlock of a thread that does not own the
+// mutex: under one, it is not even tried.
 void MutexReleaseOther(MutexObject* object) {
   if (object->ownFutex) {
     WatchedFutexRelease(&object->futex);
     return;
   }
-  (void)pthread_mutex_unlock(&object->pthread);
+  if (!object->watched || OwnsPthreadMutex(&object->pthread)) {
+    (void)pthread_mutex_unlock(&object->pthread);
+  }
 }
 
 bool MutexIsOwnFutex(Handle mutex) { return static_cast<MutexObject*>(mutex)->ownFutex; }
@@ -139,23 +176,26 @@ bool DetachFromOwner(MutexObject* object) {
   }
   if (error == 0 || error == EAGAIN) {
     // We own it now, perhaps already did, at any depth: give all of it back.
-    while (pthread_mutex_unlock(&object->pthread) == 0) {
+    while (OwnsPthreadMutex(&object->pthread) && pthread_mutex_unlock(&object->pthread) == 0) {
     }
   }
   return true;
 }
 
 void FreeMutex(MutexObject* object) {
-  if (object->watched) {
-    UnwatchMutex(&object->futex);
-  }
   if (object->ownFutex) {
+    if (object->watched) {
+      UnwatchMutex(&object->futex);
+    }
     BookkeepingLock lock;
     object->nextOrphan = spares;
     spares = object;
     return;
   }
   pthread_mutex_destroy(&object->pthread);
+  if (object->watched) {
+    ShowToDetector(object, sizeof *object);
+  }
   delete object;
 }
 
