@@ -83,10 +83,7 @@ constexpr std::uint32_t kWatchedMark = 0x57415443;  // never a spin count
 
 // The outermost acquisition a thread has announced as begun and not yet as
 // done: a kill in between must not lose (or repeat) its end.
-struct PendingLock {
-  FutexMutex* mutex;
-};
-__thread PendingLock pendingLock __attribute__((tls_model("initial-exec")));
+__thread FutexMutex* pendingLock __attribute__((tls_model("initial-exec")));
 __thread bool endOfThreadWatched __attribute__((tls_model("initial-exec")));
 
 // What every thread's end is announced on, for the pthread kind (see
@@ -289,12 +286,12 @@ void WatchedFutexAcquire(FutexMutex* mutex) {
   {
     DeferTermination defer;
     BeforeLock(mutex, true);
-    pendingLock.mutex = mutex;
+    pendingLock = mutex;
   }
   FutexAcquire(mutex);
   DeferTermination defer;
   AfterLock(mutex, true);
-  pendingLock.mutex = nullptr;
+  pendingLock = nullptr;
 }
 
 // A release by a thread that does not own the mutex changes nothing, and is
@@ -333,7 +330,7 @@ void AnnounceEndOfThread() {
   }
   // A wait that the end cut short: ThreadSanitizer must leave the section it
   // entered when the acquisition began, or it fails the thread's end.
-  FutexMutex* pending = pendingLock.mutex;
+  FutexMutex* pending = pendingLock;
   if (pending != nullptr && pending->owner.load(std::memory_order_relaxed) != self->id &&
       watching == Detector::kThreadSanitizer) {
     tsan.postLock(pending, kTsanTryLockFailed, 0);
@@ -347,12 +344,12 @@ void AnnounceEndOfThread() {
         mutex->owner.load(std::memory_order_relaxed) != self->id) {
       continue;
     }
-    if (mutex == pendingLock.mutex) {
+    if (mutex == pendingLock) {
       AfterLock(mutex, true);
     }
     AnnounceAbandoned(mutex);
   }
-  pendingLock.mutex = nullptr;
+  pendingLock = nullptr;
 }
 
 void AnnounceHappensBefore(const void* tag) {
