@@ -16,8 +16,11 @@ set -euo pipefail
 # Building the library and the demonstration program natively.
 demo_packages=(cmake make g++)
 
+# valgrind also brings the client-request headers (valgrind/helgrind.h,
+# valgrind/drd.h) that the library compiles in; libtsan2 is ThreadSanitizer's
+# runtime, for the client programs of the race-detector tests.
 packages=(
-  cmake make g++ libgtest-dev googletest libbenchmark-dev valgrind pkg-config
+  cmake make g++ libgtest-dev googletest libbenchmark-dev valgrind libtsan2 pkg-config
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 python3
   clang-16 lld-16 llvm-16 libwine-dev binutils-mingw-w64-x86-64
 )

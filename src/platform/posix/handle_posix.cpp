@@ -2,6 +2,7 @@
 // Handles on Linux: counted references to the layer's objects.
 #include <atomic>
 
+#include "posix/detectors_posix.h"
 #include "posix/posix_internal.h"
 
 namespace velkor {
@@ -22,6 +23,7 @@ void ReleaseObject(ObjectHeader* object) {
   if (object->kind == ObjectKind::kMutex) {
     DestroyMutex(reinterpret_cast<MutexObject*>(object));
   } else {
+    ShowToDetector(object, sizeof(ThreadObject));
     delete reinterpret_cast<ThreadObject*>(object);
   }
 }

@@ -43,6 +43,8 @@ struct ObjectHeader {
 struct alignas(64) MutexObject {
   ObjectHeader header;
   bool ownFutex;
+  bool watched;     // a futex of ours announced to a race detector (detectors_posix.h)
+  bool inlinePath;  // ownFutex && !watched, tested alone on every call
   union {
     FutexMutex futex;         // ownFutex
     pthread_mutex_t pthread;  // !ownFutex
@@ -51,30 +53,29 @@ struct alignas(64) MutexObject {
   MutexObject() {}
 };
 
-// The rare results of pthread_mutex_lock, kept out of line.
-void MutexAcquireFailed(MutexObject* object, int error);
+// The paths other than our own unwatched futex, kept out of line: the
+// pthread kind and watched mutexes.
+void MutexAcquireOther(MutexObject* object);
+void MutexReleaseOther(MutexObject* object);
 
 }  // namespace posix
 
 inline void MutexAcquire(Handle mutex) {
   posix::MutexObject* object = static_cast<posix::MutexObject*>(mutex);
-  if (__builtin_expect(object->ownFutex, 1)) {
+  if (__builtin_expect(object->inlinePath, 1)) {
     posix::FutexAcquire(&object->futex);
     return;
   }
-  int error = pthread_mutex_lock(&object->pthread);
-  if (__builtin_expect(error != 0, 0)) {
-    posix::MutexAcquireFailed(object, error);
-  }
+  posix::MutexAcquireOther(object);
 }
 
 inline void MutexRelease(Handle mutex) {
   posix::MutexObject* object = static_cast<posix::MutexObject*>(mutex);
-  if (__builtin_expect(object->ownFutex, 1)) {
+  if (__builtin_expect(object->inlinePath, 1)) {
     posix::FutexRelease(&object->futex);
     return;
   }
-  (void)pthread_mutex_unlock(&object->pthread);
+  posix::MutexReleaseOther(object);
 }
 
 void HandleClose(Handle object);

@@ -3,9 +3,12 @@
 // pthread mutex where the C library's robust lists are not what the futexes
 // rely on.
 #include <errno.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <new>
 
+#include "posix/detectors_posix.h"
 #include "posix/posix_internal.h"
 
 namespace velkor {
@@ -31,6 +34,23 @@ bool InitPthreadMutex(pthread_mutex_t* mutex) {
 
 }  // namespace
 
+namespace posix {
+namespace {
+
+// Where the C library says who owns a mutex, asks it; elsewhere lets the
+// unlock itself answer (EPERM).
+bool OwnsPthreadMutex(pthread_mutex_t* mutex) {
+#if defined(__GLIBC__)
+  return mutex->__data.__owner == static_cast<int>(syscall(SYS_gettid));
+#else
+  (void)mutex;
+  return true;
+#endif
+}
+
+}  // namespace
+}  // namespace posix
+
 Handle SystemMutexCreate() {
   posix::DeferTermination defer;
   posix::CollectOrphanMutexes();
@@ -43,11 +63,26 @@ Handle SystemMutexCreate() {
     return nullptr;
   }
   object->ownFutex = ownFutex;
+  object->watched = posix::WatchingDetector() != posix::Detector::kNone;
+  object->inlinePath = ownFutex && !object->watched;
+  // Hidden before the pthread kind's initialisation: Helgrind forgets the
+  // locks of a range it is told to stop checking.
+  if (object->watched) {
+    posix::HideFromDetector(object, sizeof *object);
+  }
   if (object->ownFutex) {
     posix::FutexInit(&object->futex);
   } else if (!InitPthreadMutex(&object->pthread)) {
+    if (object->watched) {
+      posix::ShowToDetector(object, sizeof *object);
+    }
     delete object;
     return nullptr;
+  }
+  // The pthread kind is announced by the detectors' own interception of the
+  // pthread calls.
+  if (object->watched && object->ownFutex) {
+    posix::WatchMutex(&object->futex);
   }
   object->header.references.store(1, std::memory_order_relaxed);
   object->header.kind = posix::ObjectKind::kMutex;
@@ -58,11 +93,33 @@ Handle SystemMutexCreate() {
 
 namespace posix {
 
-void MutexAcquireFailed(MutexObject* object, int error) {
-  // The previous owner ended holding the mutex. The caller owns it now, once,
-  // which is an acquisition like any other.
-  if (error == EOWNERDEAD) {
+void MutexAcquireOther(MutexObject* object) {
+  if (object->ownFutex) {
+    WatchedFutexAcquire(&object->futex);
+    return;
+  }
+  if (object->watched) {
+    WatchEndOfThread();
+  }
+  // EOWNERDEAD: the previous owner ended holding the mutex. The caller owns
+  // it now, once, which is an acquisition like any other.
+  if (pthread_mutex_lock(&object->pthread) == EOWNERDEAD) {
     pthread_mutex_consistent(&object->pthread);
+    if (object->watched) {
+      AnnounceHappensAfter(ThreadEndsTag());
+    }
+  }
+}
+
+// A race detector reports the failed unlock of a thread that does not own the
+// mutex: under one, it is not even tried.
+void MutexReleaseOther(MutexObject* object) {
+  if (object->ownFutex) {
+    WatchedFutexRelease(&object->futex);
+    return;
+  }
+  if (!object->watched || OwnsPthreadMutex(&object->pthread)) {
+    (void)pthread_mutex_unlock(&object->pthread);
   }
 }
 
@@ -103,7 +160,11 @@ bool DetachFromOwner(MutexObject* object) {
     if (FutexHeldByOtherThread(&object->futex)) {
       return false;
     }
-    FutexReleaseAll(&object->futex);
+    if (object->watched) {
+      WatchedFutexReleaseAll(&object->futex);
+    } else {
+      FutexReleaseAll(&object->futex);
+    }
     return true;
   }
   int error = pthread_mutex_trylock(&object->pthread);
@@ -116,7 +177,7 @@ bool DetachFromOwner(MutexObject* object) {
   }
   if (error == 0 || error == EAGAIN) {
     // We own it now, perhaps already did, at any depth: give all of it back.
-    while (pthread_mutex_unlock(&object->pthread) == 0) {
+    while (OwnsPthreadMutex(&object->pthread) && pthread_mutex_unlock(&object->pthread) == 0) {
     }
   }
   return true;
@@ -124,12 +185,18 @@ bool DetachFromOwner(MutexObject* object) {
 
 void FreeMutex(MutexObject* object) {
   if (object->ownFutex) {
+    if (object->watched) {
+      UnwatchMutex(&object->futex);
+    }
     BookkeepingLock lock;
     object->nextOrphan = spares;
     spares = object;
     return;
   }
   pthread_mutex_destroy(&object->pthread);
+  if (object->watched) {
+    ShowToDetector(object, sizeof *object);
+  }
   delete object;
 }
 

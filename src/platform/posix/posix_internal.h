@@ -29,6 +29,8 @@ struct ThreadObject {
   UInt32 exitCode;                   // written by the settler, read once `ended` is 1
   ThreadRoutine routine;
   void* param;
+  // 1 once a kill has begun to end the thread: it is never signalled again.
+  std::atomic<std::uint32_t> dying;
   pthread_t thread;          // written by the thread itself, before `id`
   ThreadObject* nextToReap;  // link in the reaper's queue
 };
@@ -106,6 +108,10 @@ int KillSignal();
 // Whether the calling thread is one the layer created and a terminator has
 // claimed its end (thread_posix.cpp). Safe in a signal handler.
 bool CurrentThreadIsClaimedForKill();
+
+// The calling thread's object, or null for a thread the layer did not create
+// (thread_posix.cpp).
+ThreadObject* CurrentThread();
 
 // In a child of fork: a claim on the calling thread was made in the parent,
 // whose terminator did not come along; the child's copy runs on unclaimed.

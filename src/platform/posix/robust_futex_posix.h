@@ -57,7 +57,9 @@ struct FutexMutex {
   // Set while a wake may have been lost to a death (see the contended paths
   // in robust_futex_posix.cpp); cleared by whoever delivers one.
   std::atomic<std::uint32_t> wakeOwed;
-  std::uint32_t unused;
+  // Marks a mutex announced to a race detector (detectors_posix.cpp); the C
+  // library's nodes keep spin counts here, which robust mutexes never use.
+  std::uint32_t watchMark;
   void* prev;  // the `next` field of the node before, or the list head
   void* next;  // the entry of the node after, or the list head
 };
@@ -213,7 +215,7 @@ inline void FutexInit(FutexMutex* mutex) {
   mutex->depth = 0;
   mutex->owner.store(0, std::memory_order_relaxed);
   mutex->wakeOwed.store(0, std::memory_order_relaxed);
-  mutex->unused = 0;
+  mutex->watchMark = 0;
   mutex->prev = nullptr;
   mutex->next = nullptr;
 }

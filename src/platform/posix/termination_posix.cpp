@@ -29,6 +29,7 @@
 
 #include <climits>
 
+#include "posix/detectors_posix.h"
 #include "posix/posix_internal.h"
 
 namespace velkor {
@@ -102,6 +103,9 @@ void OnKillSignal(int signal, siginfo_t* info, void* context) {
   if (deferDepth != 0) {
     killPending = 1;
     return;
+  }
+  if (InsideDetectorRuntime(context)) {
+    return;  // declined: the terminator sends the signal again
   }
   ExitThreadNow();
 }
@@ -202,6 +206,22 @@ int KillSignal() {
 }
 
 void ExitThreadNow() {
+  // From here on nothing may interrupt the end: a kill sent again meanwhile
+  // (KillsMayBeDeclined) must not begin it a second time.
+  sigset_t all;
+  sigfillset(&all);
+  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);
+  ThreadObject* self = CurrentThread();
+  if (self != nullptr) {
+    self->dying.store(1, std::memory_order_release);
+  }
+  // A race detector must hear, from this thread, that its mutexes go to their
+  // next owners and that its end precedes whatever waited for it.
+  AnnounceEndOfThread();
+  if (self != nullptr) {
+    AnnounceHappensBefore(&self->ended);
+  }
+  FinishThreadForDetector();
   // The C library keeps pthread_setspecific values in the thread's descriptor
   // and hands that descriptor, with its stack, to a later thread as it is: an
   // ordinary exit clears the values, this one must too, or the next thread
@@ -221,7 +241,8 @@ bool EnsureThreadSupport() {
   }
   BookkeepingLock lock;
   if (!handlerInstalled.load(std::memory_order_relaxed)) {
-    if (sigaction(KillSignal(), nullptr, &earlierAction) != 0) {
+    SigactionFunction install = KillSignalInstaller();
+    if (install(KillSignal(), nullptr, &earlierAction) != 0) {
       return false;
     }
     struct sigaction action = {};
@@ -232,7 +253,7 @@ bool EnsureThreadSupport() {
     // A kill held back in a deferred section must not make the system calls
     // of that section fail with EINTR.
     action.sa_flags = SA_SIGINFO | SA_RESTART;
-    if (sigaction(KillSignal(), &action, nullptr) != 0) {
+    if (install(KillSignal(), &action, nullptr) != 0) {
       return false;
     }
     pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);

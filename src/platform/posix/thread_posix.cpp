@@ -15,6 +15,7 @@
 #include <climits>
 #include <new>
 
+#include "posix/detectors_posix.h"
 #include "posix/posix_internal.h"
 
 namespace velkor {
@@ -29,6 +30,7 @@ __thread ThreadObject* currentThread __attribute__((tls_model("initial-exec")));
 // any more but the handles, and waiters may now read the exit code.
 void PublishEnd(ThreadObject* thread) {
   CountReferences(-1);
+  AnnounceHappensBefore(&thread->ended);
   thread->ended.store(1, std::memory_order_release);
   FutexWake(&thread->ended, INT_MAX);
   ReleaseObject(&thread->header);
@@ -97,6 +99,8 @@ ThreadObject* AsThread(Handle handle) { return static_cast<ThreadObject*>(handle
 
 void FinishKilledThread(ThreadObject* thread) { PublishEnd(thread); }
 
+ThreadObject* CurrentThread() { return currentThread; }
+
 bool CurrentThreadIsClaimedForKill() {
   // A thread that settled its own return cleared currentThread, and a claim
   // is made before the signal is sent.
@@ -122,12 +126,15 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
   if (thread == nullptr) {
     return nullptr;
   }
+  posix::WatchingDetector();
+  posix::HideFromDetector(thread, sizeof *thread);
   // One reference for the handle returned, one for the thread itself.
   thread->header.references.store(2, std::memory_order_relaxed);
   thread->header.kind = posix::ObjectKind::kThread;
   thread->state.store(posix::kRunning, std::memory_order_relaxed);
   thread->ended.store(0, std::memory_order_relaxed);
   thread->id.store(0, std::memory_order_relaxed);
+  thread->dying.store(0, std::memory_order_relaxed);
   thread->exitCode = 0;
   thread->routine = routine;
   thread->param = param;
@@ -138,6 +145,7 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
   pthread_t unused;
   if (pthread_create(&unused, nullptr, posix::RunThread, thread) != 0) {
     posix::CountReferences(-2);
+    posix::ShowToDetector(thread, sizeof *thread);
     delete thread;
     return nullptr;
   }
@@ -152,11 +160,33 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
   return thread;
 }
 
+namespace posix {
+namespace {
+
+// A kill the thread declined (KillsMayBeDeclined) goes again until the thread
+// has begun to die. A claimed thread ends only through the kill, so until then
+// its kernel id still names it. Outside any deferred section: a terminator
+// that is itself being killed must not wait here for its victim.
+void RepeatKillUntilDying(ThreadObject* thread) {
+  const pid_t process = getpid();
+  while (thread->dying.load(std::memory_order_acquire) == 0) {
+    timespec pause = {0, 100000};  // the thread is inside the tool for microseconds at a time
+    nanosleep(&pause, nullptr);
+    if (thread->dying.load(std::memory_order_acquire) == 0) {
+      syscall(SYS_tgkill, process, thread->id.load(std::memory_order_relaxed), KillSignal());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace posix
+
 void ThreadTerminate(Handle handle, UInt32 exitCode) {
   if (handle == nullptr) {
     return;
   }
   posix::ThreadObject* thread = posix::AsThread(handle);
+  bool claimed = false;
   {
     // The claim, the signal and the hand-over to the reaper go together: a
     // terminator killed between them would leave a thread nobody joins.
@@ -164,10 +194,14 @@ void ThreadTerminate(Handle handle, UInt32 exitCode) {
     std::uint32_t expected = posix::kRunning;
     if (thread->state.compare_exchange_strong(expected, posix::kKilled,
                                               std::memory_order_acq_rel)) {
+      claimed = true;
       thread->exitCode = exitCode;
       pthread_kill(thread->thread, posix::KillSignal());
       posix::ReapKilledThread(thread);
     }
+  }
+  if (claimed && posix::KillsMayBeDeclined()) {
+    posix::RepeatKillUntilDying(thread);
   }
   ThreadWait(handle);
 }
@@ -181,6 +215,7 @@ void ThreadWait(Handle handle) {
   while (thread->ended.load(std::memory_order_acquire) == 0) {
     posix::FutexWait(&thread->ended, 0);
   }
+  posix::AnnounceHappensAfter(&thread->ended);
 }
 
 bool ThreadExitCode(Handle handle, UInt32* exitCode) {
@@ -191,6 +226,7 @@ bool ThreadExitCode(Handle handle, UInt32* exitCode) {
   if (thread->ended.load(std::memory_order_acquire) == 0) {
     return false;
   }
+  posix::AnnounceHappensAfter(&thread->ended);
   *exitCode = thread->exitCode;
   return true;
 }
