@@ -211,7 +211,7 @@ class VELKORTHREAD_API JThread {
   bool running;            // guarded by stateMutex
   bool mutexesChecked;     // set once Start() found all three mutexes
   JMutex stateMutex;       // guards running and returnValue
-  JMutex launchMutex;      // held by Start() until it has seen `running`
+  JMutex launchMutex;      // held by Start() until it has seen `running`, and by Kill()
   JMutex startedMutex;     // held by the new thread until ThreadStarted()
 };
 
