@@ -65,22 +65,42 @@ enum {
 /// No JThread operation returns -3. The numbers are not those of JMutex:
 /// -1 from JMutex is #MUTEX_ERR_ALREADY_INIT.
 ///
-/// <b>Rules for callers</b>
+/// <b>Calls from several threads</b>
+///   - Start() called on one object from several threads at once starts one
+///     thread: the other calls wait until it runs and return
+///     #THREAD_ERR_ALREADY_RUNNING, or, if its body has already ended by then,
+///     start the next run, as a call made a moment later would.
+///   - A Kill() that overlaps a Start() of the same object waits until the new
+///     thread runs and then ends it; that Start() returns 0, as for a body
+///     that ends before it signals.
+///   - The body may Kill() its own object: its thread ends inside that call,
+///     as if another thread had killed it (its result is not stored, a Start()
+///     still waiting for its signal returns 0, and the object may be started
+///     again). It may also call IsRunning() (true), GetReturnValue() (null)
+///     and Start() (#THREAD_ERR_ALREADY_RUNNING).
+///
+/// <b>Rules for callers</b>, and what breaking each one does:
 ///   - Until the body calls ThreadStarted(), it must not wait for the thread
-///     that called Start(): that thread is still inside Start().
-///   - Start() must not be called on one object from two threads at once, and
-///     Kill() or destruction must not overlap a Start() of the same object.
-///   - The body must not Kill() or destroy its own object. It may call
-///     IsRunning() (true), GetReturnValue() (null) and Start()
-///     (#THREAD_ERR_ALREADY_RUNNING).
+///     that called Start(): that thread is still inside Start(). If it does,
+///     the two wait for each other for good, unless another thread Kill()s
+///     the body (Start() then returns 0).
+///   - No thread may be inside a member of an object (Start() included) while
+///     another thread destroys it, and the body must not destroy its own
+///     object. The member would go on using mutexes and memory that are gone:
+///     the behaviour is undefined (a crash, a hang or a wrong result). A body
+///     that destroys its own object ends inside the destructor, which never
+///     finishes: the object's mutexes and handle are never released, a
+///     `delete` never frees its memory, and its owner may destroy it twice.
 ///   - Forced termination (Kill(), or destroying an object whose thread runs)
 ///     ends the thread wherever it is: no destructors, no unwinding, no
 ///     cleanup. Mutexes it owns become abandoned (see JMutex). A thread killed
 ///     while inside the C or C++ runtime (allocating memory, writing to a
 ///     stream, ...) can leave the runtime's own locks held for good, exactly
-///     as the Windows documentation of TerminateThread warns. Kill only bodies
-///     that are known to be in code of their own, or waiting on JMutex
-///     objects.
+///     as the Windows documentation of TerminateThread warns: any thread that
+///     then needs them (to allocate, to print, ...) waits for good. Kill only
+///     bodies that are known to be in code of their own, or waiting on JMutex
+///     objects; a thread killed inside a member of a JThread (a body inside
+///     another object's Start(), say) may leave that object unusable.
 ///   - On Linux a thread is terminated with the real-time signal SIGRTMIN+6:
 ///     bodies must not block it nor wait for it (`sigwait` and the like take
 ///     it before it can act): a thread that cannot receive it cannot be
@@ -92,7 +112,8 @@ enum {
 ///     thread, if there was one, and is otherwise ignored.
 ///   - A derived class's destructor runs before ~JThread() terminates the
 ///     thread: stop (or Kill()) the thread first if the body uses derived
-///     members.
+///     members; otherwise the body goes on using destroyed members, with
+///     undefined behaviour.
 ///   - Copies of a JThread hold handles of their own to the same thread and
 ///     mutexes. A copy's IsRunning() and GetReturnValue() are a snapshot taken
 ///     when it was copied; no thread updates them. A copy whose snapshot says
@@ -133,7 +154,7 @@ class VELKORTHREAD_API JThread {
   /// Returns once the new thread runs and its body has called
   /// ThreadStarted(), or its thread has already ended. Waiting for the new
   /// thread to mark itself started is a poll that sleeps one millisecond
-  /// between looks.
+  /// between looks. See above for calls from several threads at once.
   /// \retval 0 the thread runs (or has already run to its end).
   /// \retval THREAD_ERR_MUTEX_NOT_INIT a member mutex is missing.
   /// \retval THREAD_ERR_ALREADY_RUNNING a thread of this object runs; nothing
@@ -145,8 +166,10 @@ class VELKORTHREAD_API JThread {
   ///
   /// Returns once the thread is gone; IsRunning() is false from then on and
   /// GetReturnValue() gives the result of the last run whose body returned
-  /// (a result the killed run had not stored is lost). See the rules for
-  /// callers on what a killed thread leaves behind.
+  /// (a result the killed run had not stored is lost). A Start() that is
+  /// launching a thread is waited for, and that thread ended. Called by the
+  /// object's own body, it ends the calling thread and does not return. See
+  /// the rules for callers on what a killed thread leaves behind.
   /// \retval 0 the thread is gone (also when the object's mutexes are
   /// missing, so that no thread can have been started).
   /// \retval THREAD_ERR_NOT_RUNNING no thread of this object runs.
@@ -189,7 +212,7 @@ class VELKORTHREAD_API JThread {
   bool running;            // guarded by stateMutex
   bool mutexesChecked;     // set once Start() found all three mutexes
   JMutex stateMutex;       // guards running and returnValue
-  JMutex launchMutex;      // held by Start() until it has seen `running`
+  JMutex launchMutex;      // held by Start() until it has seen `running`, and by Kill()
   JMutex startedMutex;     // held by the new thread until ThreadStarted()
 };
 

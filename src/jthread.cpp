@@ -4,7 +4,14 @@
 // Lock order within one object: startedMutex, then launchMutex, then
 // stateMutex. stateMutex is held only briefly and never while waiting for
 // another mutex; Kill and the destructor hold it across a termination, so a
-// thread is never killed inside its own stateMutex section.
+// thread that another thread kills is never inside its own stateMutex
+// section.
+//
+// launchMutex makes a launch one step for everyone else: Start holds it from
+// its test of `running` until the new thread has set `running`, and Kill
+// holds it throughout. So two Starts cannot both find the object idle, and
+// Kill never sees a thread that Start has launched but not yet seen (whose
+// poll would then wait for a `running` that Kill has cleared).
 #include "jthread.h"
 
 #include <cstddef>
@@ -107,16 +114,19 @@ int JThread::Start() {
     mutexesChecked = true;
   }
 
+  // Held until the new thread has marked itself running, so that its body
+  // cannot begin before Start has seen it. A concurrent Start waits here and
+  // then finds this run, or starts the next one if this run has already
+  // ended, as it would have done a moment later.
+  launchMutex.Lock();
+
   stateMutex.Lock();
   if (running) {
     stateMutex.Unlock();
+    launchMutex.Unlock();
     return THREAD_ERR_ALREADY_RUNNING;
   }
   stateMutex.Unlock();
-
-  // Held until the new thread has marked itself running, so that its body
-  // cannot begin before Start has seen it.
-  launchMutex.Lock();
 
   // The previous run has ended or been killed: nothing needs its handle now.
   if (threadHandle != nullptr) {
@@ -171,19 +181,29 @@ JThreadUInt32 VELKORTHREAD_ENTRY_CALL JThread::TheThread(void* param) {
 void JThread::ThreadStarted() { startedMutex.Unlock(); }
 
 int JThread::Kill() {
-  if (stateMutex.Lock() != 0) {
-    return 0;  // no mutex, so no thread can ever have been started
-  }
-  if (!running) {
+  // Waits for a Start that is launching a thread, and then ends that thread.
+  // (A missing launchMutex means that no Start can have succeeded.)
+  bool launchHeld = launchMutex.Lock() == 0;
+  int result = 0;  // also with no stateMutex: no thread can have been started
+  if (stateMutex.Lock() == 0) {
+    if (running) {
+      // Cleared first for a body that kills its own thread: that thread ends
+      // inside ThreadTerminate, and the kernel frees the two mutexes it holds
+      // here, leaving the object idle like any other Kill. Nobody else can
+      // tell the order apart: `running` is seen only after the unlock, and
+      // by then the thread is gone (even one that was waiting for
+      // stateMutex to store its result).
+      running = false;
+      kernel::ThreadTerminate(threadHandle, 0);
+    } else {
+      result = THREAD_ERR_NOT_RUNNING;
+    }
     stateMutex.Unlock();
-    return THREAD_ERR_NOT_RUNNING;
   }
-  // Returns once the thread is gone: it can no longer store a result or clear
-  // `running` behind our back, even if it was waiting for stateMutex.
-  kernel::ThreadTerminate(threadHandle, 0);
-  running = false;
-  stateMutex.Unlock();
-  return 0;
+  if (launchHeld) {
+    launchMutex.Unlock();
+  }
+  return result;
 }
 
 bool JThread::IsRunning() {

@@ -719,6 +719,27 @@ TEST_F(KernelThreadTest, TerminatedThreadNeverRunsAgainAndHasTheGivenExitCode) {
   }
 }
 
+// What a JThread body's Kill of its own object comes down to.
+TEST_F(KernelThreadTest, AThreadThatTerminatesItselfEndsThereAndAbandonsItsMutex) {
+  SKIP_WITHOUT_TERMINATION();
+  Handle mutex = NewMutex();
+  std::atomic<Handle> self{nullptr};
+  std::atomic<bool> wentOn{false};
+  auto body = [&]() -> UInt32 {
+    kernel::MutexAcquire(mutex);
+    while (self.load() == nullptr) {
+    }
+    kernel::ThreadTerminate(self.load(), 77);
+    wentOn = true;
+    return 1;
+  };
+  Handle thread = Start(body);
+  self = thread;
+  WaitExpectExitCodeAndClose(thread, 77);
+  EXPECT_FALSE(wentOn);
+  ExpectFreeThenClose(mutex);
+}
+
 // Either end is right; it is settled once, and the thread is gone either way.
 TEST_F(KernelThreadTest, ThreadTerminatedAsItReturnsEndsOnce) {
   SKIP_WITHOUT_TERMINATION();

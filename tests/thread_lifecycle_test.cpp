@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // What the system sees of JThread's threads: exit codes, handles released,
-// and thousands of runs ending or killed at varied moments.
+// thousands of runs ending or killed at varied moments, and calls that race
+// each other on one object.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "kernel.h"
 #include "support/test_support.h"
@@ -136,6 +139,138 @@ TEST(JThreadStress, ManyObjectsStartedAndDestroyedLeaveNoHandles) {
       VariedThread copy(thread);
     }
   }  // each destructor kills or finds ended, then releases everything
+  EXPECT_EQ(kernel::OpenHandleCount(), baseline);
+}
+
+// Signals, then spins until released; counts the bodies inside at once.
+class CountingThread : public JThread {
+ public:
+  std::atomic<int> inside{0};
+  std::atomic<int> mostInside{0};
+  std::atomic<int> runs{0};
+  std::atomic<bool> released{false};
+
+ protected:
+  void* Run() override {
+    int now = inside.fetch_add(1) + 1;
+    if (now > mostInside) mostInside = now;
+    runs.fetch_add(1);
+    ThreadStarted();
+    velkor_test::SpinUntil(released);
+    inside.fetch_sub(1);
+    return nullptr;
+  }
+};
+
+// Each round: two threads call Start at once while the first body still runs.
+TEST(JThreadMisuse, RacingStartsStartOneThreadAndLoseNoHandle) {
+  const int rounds = 5 * velkor_test::StressScale();
+  std::size_t baseline = kernel::OpenHandleCount();
+  for (int round = 0; round < rounds; ++round) {
+    CountingThread thread;
+    std::atomic<bool> go{false};
+    int codes[2] = {1, 1};
+    std::thread starters[2];
+    for (int i = 0; i < 2; ++i) {
+      starters[i] = std::thread([&, i] {
+        velkor_test::SpinUntil(go);
+        codes[i] = thread.Start();
+      });
+    }
+    go = true;
+    for (std::thread& starter : starters) starter.join();
+    EXPECT_EQ(codes[0] + codes[1], THREAD_ERR_ALREADY_RUNNING) << "round " << round;
+    EXPECT_TRUE(codes[0] == 0 || codes[1] == 0) << "round " << round;
+    EXPECT_EQ(thread.runs, 1) << "round " << round;
+    thread.released = true;
+    WaitUntil([&] { return !thread.IsRunning(); });
+    EXPECT_EQ(thread.mostInside, 1) << "round " << round;
+  }
+  // A lost handle would be one per round; Wine opens one of its own now and
+  // then (a count that rose once, mid-test, and then stayed).
+  EXPECT_LE(kernel::OpenHandleCount(), baseline + 1);
+}
+
+// Stores `result`, or Kills its own object before or after signalling.
+class SelfKillingThread : public JThread {
+ public:
+  enum When { kNever, kBeforeSignalling, kAfterSignalling };
+  std::atomic<When> killsItself{kNever};
+  std::atomic<bool> wentOnAfterKill{false};
+  int first = 1, second = 2;
+  std::atomic<int*> result{&first};
+
+ protected:
+  void* Run() override {
+    When when = killsItself;
+    int* value = result;
+    if (when == kBeforeSignalling) GoOnAfterKill();
+    ThreadStarted();
+    if (when == kAfterSignalling) GoOnAfterKill();
+    return value;
+  }
+
+ private:
+  void GoOnAfterKill() {
+    Kill();
+    wentOnAfterKill = true;
+  }
+};
+
+TEST(JThreadMisuse, ABodyThatKillsItsOwnObjectEndsThereAndLeavesItIdle) {
+  std::size_t baseline = kernel::OpenHandleCount();
+  for (auto when : {SelfKillingThread::kBeforeSignalling, SelfKillingThread::kAfterSignalling}) {
+    SelfKillingThread thread;
+    ASSERT_EQ(thread.Start(), 0);
+    WaitUntil([&] { return !thread.IsRunning(); });
+
+    thread.killsItself = when;
+    thread.result = &thread.second;
+    ASSERT_EQ(thread.Start(), 0);
+    WaitUntil([&] { return !thread.IsRunning(); });
+    EXPECT_FALSE(thread.wentOnAfterKill);
+    EXPECT_EQ(thread.GetReturnValue(), &thread.first) << "the killed run stored a result";
+    EXPECT_EQ(thread.Kill(), THREAD_ERR_NOT_RUNNING);
+
+    thread.killsItself = SelfKillingThread::kNever;
+    ASSERT_EQ(thread.Start(), 0);  // no member mutex was left held
+    WaitUntil([&] { return !thread.IsRunning(); });
+    EXPECT_EQ(thread.GetReturnValue(), &thread.second);
+  }
+  EXPECT_EQ(kernel::OpenHandleCount(), baseline);
+}
+
+// Each round: another thread Kills the object a varied moment after Start
+// began, often while Start still waits for the new thread to run.
+TEST(JThreadMisuse, AKillOverlappingAStartEndsItsThreadAndStartReturns) {
+  const int rounds = 10 * velkor_test::StressScale();
+  std::size_t baseline = kernel::OpenHandleCount();
+  {
+    CountingThread thread;
+    for (int round = 0; round < rounds; ++round) {
+      std::atomic<bool> go{false};
+      int killed = 1;
+      std::thread killer([&] {
+        velkor_test::SpinUntil(go);
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(round % 8 * 200);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        killed = thread.Kill();
+      });
+      go = true;
+      EXPECT_EQ(thread.Start(), 0) << "round " << round;
+      killer.join();
+      if (killed == THREAD_ERR_NOT_RUNNING) {  // it came before the launch
+        EXPECT_EQ(thread.Kill(), 0) << "round " << round;
+      } else {
+        EXPECT_EQ(killed, 0) << "round " << round;
+      }
+      EXPECT_FALSE(thread.IsRunning()) << "round " << round;
+    }
+    thread.released = true;
+    ASSERT_EQ(thread.Start(), 0);
+    WaitUntil([&] { return !thread.IsRunning(); });
+  }
   EXPECT_EQ(kernel::OpenHandleCount(), baseline);
 }
 

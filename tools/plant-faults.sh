@@ -67,21 +67,52 @@ swap("""  self->startedMutex.Lock();
 EOF
 
 plant kill_without_lock "a missing lock (Kill)" <<'EOF'
-swap("""  if (stateMutex.Lock() != 0) {
-    return 0;  // no mutex, so no thread can ever have been started
-  }""", """  if (!stateMutex.IsInitialized()) {
-    return 0;
-  }""")
+swap("""  if (stateMutex.Lock() == 0) {
+    if (running) {""", """  if (stateMutex.IsInitialized()) {
+    if (running) {""")
 EOF
 
 plant unlock_before_kill "a result stored after a kill" <<'EOF'
-swap("""  kernel::ThreadTerminate(threadHandle, 0);
-  running = false;
+swap("""      running = false;
+      kernel::ThreadTerminate(threadHandle, 0);""", """      running = false;
+      stateMutex.Unlock();
+      kernel::ThreadTerminate(threadHandle, 0);
+      stateMutex.Lock();""")
+EOF
+
+plant self_kill_stays_running "a body's own Kill leaves it running" <<'EOF'
+swap("""      running = false;
+      kernel::ThreadTerminate(threadHandle, 0);""", """      kernel::ThreadTerminate(threadHandle, 0);
+      running = false;""")
+EOF
+
+plant kill_skips_launch "a Kill inside a launch" <<'EOF'
+swap("""  bool launchHeld = launchMutex.Lock() == 0;""", """  bool launchHeld = false;""")
+EOF
+
+plant start_test_unlocked "racing Starts both launch" <<'EOF'
+swap("""  launchMutex.Lock();
+
+  stateMutex.Lock();
+  if (running) {
+    stateMutex.Unlock();
+    launchMutex.Unlock();
+    return THREAD_ERR_ALREADY_RUNNING;
+  }
   stateMutex.Unlock();
-  return 0;""", """  running = false;
+""", """  stateMutex.Lock();
+  if (running) {
+    stateMutex.Unlock();
+    return THREAD_ERR_ALREADY_RUNNING;
+  }
   stateMutex.Unlock();
-  kernel::ThreadTerminate(threadHandle, 0);
-  return 0;""")
+
+  launchMutex.Lock();
+""")
+EOF
+
+plant stale_result_restarted "a restarted run shows the old result" <<'EOF'
+swap("""  void* value = running ? nullptr : returnValue;""", """  void* value = returnValue;""")
 EOF
 
 plant result_outside_lock "a result stored outside the lock" <<'EOF'

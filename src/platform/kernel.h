@@ -28,6 +28,7 @@
 //     abandoned; the exit code is `exitCode`. It returns only once the thread
 //     is gone, so that a killed thread can never again write memory it shares
 //     with its callers. A thread that has already ended is left as it was.
+//     A thread may terminate itself: the call then never returns.
 //
 // A duplicate may have the same value as its original: never compare handles.
 //

@@ -412,6 +412,132 @@ void ContendedAddersReachTheExactTotal() {
   CHECK_EQ(total, kThreads * kRounds);
 }
 
+// Calls Start on `target` once `go` is set.
+class StarterThread : public JThread {
+ public:
+  StarterThread(JThread* target, Event* go) : code(1), target_(target), go_(go) {}
+  int code;
+
+ protected:
+  void* Run() {
+    ThreadStarted();
+    go_->Wait();
+    code = target_->Start();
+    return 0;
+  }
+
+ private:
+  JThread* target_;
+  Event* go_;
+};
+
+void RacingStartsStartOneThread() {
+  for (int round = 0; round < 10; ++round) {
+    GatedThread target;  // its body waits for `release`, so no run can end
+    Event go;
+    StarterThread first(&target, &go);
+    StarterThread second(&target, &go);
+    CHECK_EQ(first.Start(), 0);
+    CHECK_EQ(second.Start(), 0);
+    go.Set();
+    WaitWhileRunning(first);
+    WaitWhileRunning(second);
+    CHECK_EQ(first.code + second.code, THREAD_ERR_ALREADY_RUNNING);
+    CHECK(first.code == 0 || second.code == 0);
+    target.release.Set();
+    WaitWhileRunning(target);
+  }
+}
+
+// Kills its own object before or after signalling, if asked to.
+class SelfKillingThread : public JThread {
+ public:
+  SelfKillingThread() : killsItself(0), wentOn(false), result(0) {}
+  int killsItself;  // 0: never, 1: before signalling, 2: after
+  volatile bool wentOn;
+  void* result;
+
+ protected:
+  void* Run() {
+    if (killsItself == 1) {
+      Kill();
+      wentOn = true;
+    }
+    ThreadStarted();
+    if (killsItself == 2) {
+      Kill();
+      wentOn = true;
+    }
+    return result;
+  }
+};
+
+void ABodyThatKillsItsOwnObjectEndsThereAndLeavesItIdle() {
+  int first = 1;
+  int second = 2;
+  for (int when = 1; when <= 2; ++when) {
+    SelfKillingThread thread;
+    thread.result = &first;
+    CHECK_EQ(thread.Start(), 0);
+    WaitWhileRunning(thread);
+    thread.killsItself = when;
+    thread.result = &second;
+    CHECK_EQ(thread.Start(), 0);
+    HANDLE handle = Duplicate(ThreadHandleOf(thread));
+    WaitWhileRunning(thread);
+    WaitForSingleObject(handle, INFINITE);
+    CHECK_EQ(ExitCodeOf(handle), 0);
+    CloseHandle(handle);
+    CHECK(!thread.wentOn);
+    CHECK(thread.GetReturnValue() == &first);
+    CHECK_EQ(thread.Kill(), THREAD_ERR_NOT_RUNNING);
+    thread.killsItself = 0;
+    CHECK_EQ(thread.Start(), 0);
+    WaitWhileRunning(thread);
+    CHECK(thread.GetReturnValue() == &second);
+  }
+}
+
+// Kills `target` a varied moment after `go`.
+class KillerThread : public JThread {
+ public:
+  KillerThread(JThread* target, Event* go, DWORD delayMs)
+      : code(1), target_(target), go_(go), delayMs_(delayMs) {}
+  int code;
+
+ protected:
+  void* Run() {
+    ThreadStarted();
+    go_->Wait();
+    Sleep(delayMs_);
+    code = target_->Kill();
+    return 0;
+  }
+
+ private:
+  JThread* target_;
+  Event* go_;
+  DWORD delayMs_;
+};
+
+void AKillOverlappingAStartEndsItsThreadAndStartReturns() {
+  SleeperThread target(0);
+  for (int round = 0; round < 12; ++round) {
+    Event go;
+    KillerThread killer(&target, &go, static_cast<DWORD>(round % 3));
+    CHECK_EQ(killer.Start(), 0);
+    go.Set();
+    CHECK_EQ(target.Start(), 0);
+    WaitWhileRunning(killer);
+    if (killer.code == THREAD_ERR_NOT_RUNNING) {  // it came before the launch
+      CHECK_EQ(target.Kill(), 0);
+    } else {
+      CHECK_EQ(killer.code, 0);
+    }
+    CHECK(!target.IsRunning());
+  }
+}
+
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
 namespace hooks = velkor::kernel::testhooks;
 
@@ -492,6 +618,11 @@ const standalone::Case kCases[] = {
      DestroyingThroughABasePointerRunsBothDestructors},
     {"CopiesShareTheMutexAndTheThread", CopiesShareTheMutexAndTheThread},
     {"ContendedAddersReachTheExactTotal", ContendedAddersReachTheExactTotal},
+    {"RacingStartsStartOneThread", RacingStartsStartOneThread},
+    {"ABodyThatKillsItsOwnObjectEndsThereAndLeavesItIdle",
+     ABodyThatKillsItsOwnObjectEndsThereAndLeavesItIdle},
+    {"AKillOverlappingAStartEndsItsThreadAndStartReturns",
+     AKillOverlappingAStartEndsItsThreadAndStartReturns},
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
     {"RefusedMutexesGiveMinusTwoAndMinusThree", RefusedMutexesGiveMinusTwoAndMinusThree},
     {"RefusedCreationsGiveMinusOneAndMinusTwo", RefusedCreationsGiveMinusOneAndMinusTwo},

@@ -58,6 +58,8 @@ class Run {
 
   Task* NewTask(std::string name, std::function<void()> body);
   void FinishTask(Task* task);
+  // Switches away from the current task, which never runs again.
+  [[noreturn]] void LeaveForGood(Task* task);
   void SwitchToScheduler(Task* task);
   void SetViolation(const std::string& message) {
     if (violation.empty()) {

@@ -185,6 +185,10 @@ void Run::FinishTask(Task* task) {
       trace.push_back("        " + task->name + " ends" + abandoned);
     }
   }
+  LeaveForGood(task);
+}
+
+void Run::LeaveForGood(Task* task) {
   StartSwitch(nullptr, schedulerStackBottom, schedulerStackSize);
   swapcontext(&task->context, &schedulerContext_);
   std::abort();  // an ended task is never resumed
@@ -519,18 +523,25 @@ std::size_t OpenHandles() {
   return open;
 }
 
+// A task that terminates itself ends inside the call, like any other victim:
+// it switches away for good, its stack dropped as it stands.
 void Terminate(Task* victim, kernel::UInt32 exitCode) {
   Run* run = ActiveRun();
-  victim->state = TaskState::kKilled;
-  if (victim->thread != nullptr) {
-    victim->thread->ended = true;
-    victim->thread->exitCode = exitCode;
+  {
+    victim->state = TaskState::kKilled;
+    if (victim->thread != nullptr) {
+      victim->thread->ended = true;
+      victim->thread->exitCode = exitCode;
+    }
+    std::string where = CallName(victim->pending);
+    if (victim->target != nullptr) {
+      where += " " + victim->target->Name();
+    }
+    Outcome("killed " + victim->name + " in " + where + run->AbandonMutexesOf(victim));
   }
-  std::string where = CallName(victim->pending);
-  if (victim->target != nullptr) {
-    where += " " + victim->target->Name();
+  if (victim == run->current) {
+    run->LeaveForGood(victim);
   }
-  Outcome("killed " + victim->name + " in " + where + run->AbandonMutexesOf(victim));
 }
 
 }  // namespace sim

@@ -120,7 +120,7 @@ HandleRecord* OpenHandle(Object* object);
 std::size_t OpenHandles();
 
 // Ends `victim` where it stands: it never runs again, and what it owns is
-// abandoned.
+// abandoned. A task that ends itself does not return.
 void Terminate(Task* victim, kernel::UInt32 exitCode);
 
 }  // namespace sim
