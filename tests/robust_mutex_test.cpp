@@ -40,8 +40,12 @@ constexpr UInt32 kSettleMs = 20;
 
 #if defined(VELKOR_FORCE_PTHREAD_MUTEX)
 constexpr bool kOwnFutexBuild = false;
-#elif defined(__GLIBC__) && defined(__x86_64__)
+#elif defined(__GLIBC__) && (defined(__x86_64__) || defined(__aarch64__))
 constexpr bool kOwnFutexBuild = true;
+#elif defined(__GLIBC__) && defined(__i386__)
+// The C library links its robust mutexes here in a singly linked list, whose
+// unlinking keeps no `prev` of ours right: the check must refuse.
+constexpr bool kOwnFutexBuild = false;
 #else
 #define VELKOR_TEST_KIND_UNKNOWN 1
 constexpr bool kOwnFutexBuild = false;
@@ -167,6 +171,9 @@ TEST_F(RobustMutexTest, ThisBuildMakesTheExpectedKindOfMutex) {
   GTEST_SKIP() << "no expectation for this C library and processor";
 #else
   Handle mutex = NewMutex();
+  // Named in the log, since the path taken differs between processors.
+  std::printf("mutex path: %s\n",
+              posix::MutexIsOwnFutex(mutex) ? "own robust futex words" : "robust pthread fallback");
   EXPECT_EQ(posix::MutexIsOwnFutex(mutex), kOwnFutexBuild);
   kernel::HandleClose(mutex);
 #endif
