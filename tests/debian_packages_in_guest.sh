@@ -10,7 +10,9 @@ dpkg -i ./libvelkorthread*.deb
 for client in package_client pkg_config_client; do
     loaded=$(ldd "./$client")
     case $loaded in
-        *"libvelkorthread.so.1 => /usr/lib/$multiarch/libvelkorthread.so.1 "*) ;;
+        # /lib is /usr/lib on Debian: the loader may name either.
+        *"libvelkorthread.so.1 => /usr/lib/$multiarch/libvelkorthread.so.1 "* | \
+            *"libvelkorthread.so.1 => /lib/$multiarch/libvelkorthread.so.1 "*) ;;
         *) echo "$client does not load the installed library:"; echo "$loaded"; exit 1 ;;
     esac
     "./$client"
