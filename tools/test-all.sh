@@ -24,8 +24,9 @@ run_preset() {
 for preset in native asan ubsan win64 msvc-win64; do
   run_preset "$preset"
 done
-# Linux on i386: a cross build run in the emulated x86_64 machine.
-for preset in linux-i386; do
+# Linux on i386 and arm64: cross builds run in emulated machines (the first
+# run builds the arm64 machine's image, cached afterwards).
+for preset in linux-i386 linux-arm64; do
   if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
     CTEST_EXCLUDE=linuxvm run_preset "$preset"
   else
@@ -47,6 +48,7 @@ done
 package_presets=(
   native
   linux-i386
+  linux-arm64
   win64
   win32
   msvc-win64
