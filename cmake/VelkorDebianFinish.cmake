@@ -9,7 +9,7 @@
 #     ldconfig trigger does that job), and its library has no .comment and
 #     .note sections (dh_strip removes them), with md5sums that match.
 find_program(DPKG_DEB dpkg-deb REQUIRED)
-find_program(OBJCOPY objcopy REQUIRED)
+find_program(OBJCOPY NAMES ${CPACK_VELKOR_OBJCOPY} objcopy REQUIRED)
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed)

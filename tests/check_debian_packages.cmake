@@ -8,6 +8,11 @@
 # -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCLIENT_SOURCE=<tests/package_client>
 # -DCPACK=<cpack> -DGENERATOR=<cmake generator> -DVERSION=<x.y.z> -DSOVERSION=<major>
 # -DLICENSE=<the LICENSE file>
+# A cross build adds -DARCH=<Debian architecture> -DMULTIARCH=<triplet>
+# -DTOOLCHAIN=<file> -DCXX=<compiler> -DSTAGE_DIR=<folder>: its clients are
+# cross-built, not run here, and staged with the packages and
+# debian_packages_in_guest.sh for the emulated machine, which installs and
+# runs them.
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 set(root ${WORK_DIR}/root)
@@ -33,8 +38,13 @@ endfunction()
 
 make_packages()
 
-capture(arch dpkg --print-architecture)
-capture(multiarch dpkg-architecture -qDEB_HOST_MULTIARCH)
+if(ARCH)
+  set(arch ${ARCH})
+  set(multiarch ${MULTIARCH})
+else()
+  capture(arch dpkg --print-architecture)
+  capture(multiarch dpkg-architecture -qDEB_HOST_MULTIARCH)
+endif()
 set(runtime_deb ${WORK_DIR}/packages/${runtime_package}_${VERSION}-1_${arch}.deb)
 set(dev_deb ${WORK_DIR}/packages/${dev_package}_${VERSION}-1_${arch}.deb)
 foreach(deb IN ITEMS ${runtime_deb} ${dev_deb})
@@ -116,13 +126,22 @@ expect("SONAME" "${dynamic}" "\\(SONAME\\)[^\n]*\\[libvelkorthread\\.so\\.${SOVE
 # The clients must load the library from the throwaway root.
 set(run_env ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${root}/${libdir})
 function(run_client client)
+  if(TOOLCHAIN)
+    return()
+  endif()
   capture(loaded ${run_env} ldd ${client})
   expect("libraries of ${client}" "${loaded}" "libvelkorthread\\.so\\.${SOVERSION} => ${root}/")
   run_step(${run_env} ${client})
 endfunction()
 
+set(client_toolchain "")
+set(compiler c++)
+if(TOOLCHAIN)
+  set(client_toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+  set(compiler ${CXX})
+endif()
 run_step(${CMAKE_COMMAND} -S ${CLIENT_SOURCE} -B ${WORK_DIR}/client -G ${GENERATOR}
-         -DCMAKE_PREFIX_PATH=${root}/usr -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+         -DCMAKE_PREFIX_PATH=${root}/usr -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF ${client_toolchain})
 run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/client)
 run_client(${WORK_DIR}/client/package_client)
 
@@ -148,9 +167,19 @@ list(FIND flags "-I${root}/usr/include/velkorthread" include_flag)
 if(include_flag EQUAL -1)
   message(FATAL_ERROR "pkg-config does not give the headers in ${root}/usr/include/velkorthread: ${flags}")
 endif()
-run_step(c++ ${CLIENT_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/pkg_config_client)
+run_step(${compiler} ${CLIENT_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/pkg_config_client)
 run_client(${WORK_DIR}/pkg_config_client)
 
 find_program(LINTIAN lintian REQUIRED)
 run_step(${LINTIAN} --info --pedantic --fail-on error,warning ${runtime_deb} ${dev_deb})
+if(TOOLCHAIN)
+  file(REMOVE_RECURSE ${STAGE_DIR})
+  file(COPY ${runtime_deb} ${dev_deb} ${WORK_DIR}/client/package_client ${WORK_DIR}/pkg_config_client
+       DESTINATION ${STAGE_DIR})
+  file(COPY_FILE ${CMAKE_CURRENT_LIST_DIR}/debian_packages_in_guest.sh ${STAGE_DIR}/in_guest.sh)
+  file(WRITE ${STAGE_DIR}/multiarch "${multiarch}\n")
+  message(STATUS "${runtime_package} and ${dev_package} (${arch}): checked, clients built, "
+                 "staged in ${STAGE_DIR} for the emulated machine")
+  return()
+endif()
 message(STATUS "${runtime_package} and ${dev_package}: installed into ${root}, clients ran")

@@ -32,10 +32,19 @@ release_packages=(dpkg-dev file lintian abigail-tools doxygen)
 # The load beside repeated test runs (tools/soak-tests.sh).
 soak_packages=(stress-ng)
 
+# The Linux arm64 and i386 builds: cross compilers, Google Benchmark of each
+# architecture (multiarch; GoogleTest is built from Debian's sources), and
+# the emulators that build and boot the arm64 guest (tools/linuxvm).
+foreign_architectures=(arm64 i386)
+cross_packages=(
+  g++-aarch64-linux-gnu g++-i686-linux-gnu libbenchmark-dev:arm64 libbenchmark-dev:i386
+  qemu-system-arm qemu-efi-aarch64 qemu-user-static
+)
+
 case "${1:-all}" in
   demo) wanted=("${demo_packages[@]}") ;;
   soak) wanted=("${soak_packages[@]}") ;;
-  all) wanted=("${packages[@]}" "${release_packages[@]}") ;;
+  all) wanted=("${packages[@]}" "${release_packages[@]}" "${cross_packages[@]}") ;;
   *)
     echo "usage: $0 [demo|soak|all]" >&2
     exit 2
@@ -52,7 +61,18 @@ done
 echo "installing: ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+if [ "${1:-all}" = all ]; then
+  for arch in "${foreign_architectures[@]}"; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" ||
+      "${sudo_cmd[@]}" dpkg --add-architecture "$arch"
+  done
+fi
 apt_get=("${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600)
-"${apt_get[@]}" update -q
+# A mirror caught mid-sync fails an index for a while: try again, then go on
+# with what was fetched (the install below says if something is still missing).
+for try in 1 2 3; do
+  "${apt_get[@]}" update -q && break
+  sleep $((try * 15))
+done
 DEBIAN_FRONTEND=noninteractive "${apt_get[@]}" install -y -q --no-install-recommends \
   "${missing[@]}"

@@ -6,7 +6,8 @@
 #
 #   VELKOR_SKIP_WIN32_VM=1 tools/test-all.sh   skips running the 32-bit Windows
 #       programs in the emulated machine (the win32 and msvc-win32 builds are
-#       then only checked statically). CI never sets it.
+#       then only checked statically), and the i386 and arm64 Linux programs in
+#       theirs. CI never sets it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,11 +19,20 @@ run_preset() {
   echo "=== $preset"
   cmake --preset "$preset" "$@"
   cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  ctest --preset "$preset" ${CTEST_EXCLUDE:+-E "$CTEST_EXCLUDE"}
 }
 
 for preset in native asan ubsan win64 msvc-win64; do
   run_preset "$preset"
+done
+# Linux on i386 and arm64: cross builds run in emulated machines (the first
+# run builds the arm64 machine's image, cached afterwards).
+for preset in linux-i386 linux-arm64; do
+  if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
+    CTEST_EXCLUDE=linuxvm run_preset "$preset"
+  else
+    run_preset "$preset"
+  fi
 done
 for preset in win32 msvc-win32; do
   if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
@@ -38,6 +48,8 @@ done
 # above have already installed, used and checked each of them.
 package_presets=(
   native
+  linux-i386
+  linux-arm64
   win64
   win32
   msvc-win64

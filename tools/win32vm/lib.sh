@@ -4,20 +4,32 @@
 # the one place that knows how to boot the guest. Sourced, not executed.
 # shellcheck disable=SC2034  # the paths below are used by the sourcing scripts
 
-VM_CACHE="${VELKOR_VM_CACHE:-/var/cache/velkorthread-win32vm}"
-VM_KERNEL="$VM_CACHE/vmlinuz"
-VM_INITRD="$VM_CACHE/initrd.img"
-VM_IMAGE="$VM_CACHE/rootfs.raw"
-VM_STAMP="$VM_CACHE/stamp"
-VM_LOCK="$VM_CACHE/lock"         # builder: exclusive; runners: shared
+# vm_use_cache DIR: the guest's files. Another guest (tools/linuxvm) calls it
+# again with its own folder; the run lock stays this one, shared by every
+# guest, since two emulated machines at once starve each other.
+vm_use_cache() {
+    VM_CACHE=$1
+    VM_KERNEL="$VM_CACHE/vmlinuz"
+    VM_INITRD="$VM_CACHE/initrd.img"
+    VM_IMAGE="$VM_CACHE/rootfs.raw"
+    VM_STAMP="$VM_CACHE/stamp"
+    VM_LOCK="$VM_CACHE/lock" # builder: exclusive; runners: shared
+}
+vm_use_cache "${VELKOR_VM_CACHE:-/var/cache/velkorthread-win32vm}"
 VM_RUN_LOCK="$VM_CACHE/run.lock" # runners: exclusive, one guest at a time
+
+# The emulator, its machine and the guest's console; another guest sets its own.
+VM_NAME=win32vm
+VM_QEMU=qemu-system-x86_64
+VM_MACHINE=()
+VM_CONSOLE=ttyS0
 
 # 9p tags the guest init mounts: "ctl" carries the job script and results,
 # "work" is the caller's folder with the .exe files (the guest's cwd).
 VM_CTL_TAG=velkorctl
 VM_WORK_TAG=velkorwork
 
-log() { printf 'win32vm: %s\n' "$*" >&2; }
+log() { printf '%s: %s\n' "$VM_NAME" "$*" >&2; }
 # die MESSAGE [EXIT_STATUS]
 die() { log "error: $1"; exit "${2:-1}"; }
 
@@ -68,12 +80,13 @@ vm_boot() {
     local smp=${6:-$(vm_default_smp)} mem=${7:-2048}
     # shellcheck disable=SC2054  # commas belong to qemu's option syntax
     local args=(
+        ${VM_MACHINE[@]+"${VM_MACHINE[@]}"}
         -accel tcg,thread=multi -smp "$smp" -m "$mem"
         -display none -monitor none -serial stdio -no-reboot -nic none
         -kernel "$VM_KERNEL" -initrd "$VM_INITRD"
         # mitigations=off: the guest is a throwaway test box with no network,
         # and the mitigations cost a lot of emulated time on every syscall.
-        -append "console=ttyS0 root=/dev/vda rw init=/sbin/velkor-init panic=1 quiet mitigations=off"
+        -append "console=$VM_CONSOLE root=/dev/vda rw init=/sbin/velkor-init panic=1 quiet mitigations=off"
         -drive "file=$(vm_qemu_escape "$VM_IMAGE"),if=virtio,format=raw,cache=unsafe"
         -virtfs "local,path=$(vm_qemu_escape "$ctl"),mount_tag=$VM_CTL_TAG,security_model=none,id=ctl"
     )
@@ -82,5 +95,5 @@ vm_boot() {
     )
     [[ $snapshot == yes ]] && args+=(-snapshot)
     # -k: a qemu that ignores TERM (stuck in TCG) still goes away.
-    timeout -k 15 "$limit" qemu-system-x86_64 "${args[@]}" </dev/null >"$console" 2>&1
+    timeout -k 15 "$limit" "$VM_QEMU" "${args[@]}" </dev/null >"$console" 2>&1
 }

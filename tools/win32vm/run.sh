@@ -24,6 +24,9 @@
 #   --smp N          guest CPUs (default: host cores, at most 2)
 #   --mem MB         guest memory (default 2048)
 #   --no-build       fail instead of building a missing or stale image
+#   --linux          the programs are Linux programs of the guest: no Wine
+#   --guest FILE     another guest (sourced after lib.sh: its cache, emulator
+#                    and builder), e.g. tools/linuxvm/arm64.sh
 #   -h, --help       this text
 #
 # Exit status: 0 all programs exited 0; 1 at least one failed, timed out or
@@ -44,6 +47,7 @@ WORK_DIR=""
 JOB_FILE=""
 ENV_VARS=()
 SINGLE=()
+LINUX=no
 
 # Filled by parse_job: one entry per program.
 PROG_TIMEOUTS=()
@@ -68,6 +72,12 @@ parse_args() {
             --mem) MEM=${2:?}; shift ;;
             --job) JOB_FILE=${2:?}; shift ;;
             --no-build) BUILD=no ;;
+            --linux) LINUX=yes ;;
+            --guest)
+                # shellcheck source=/dev/null
+                source "${2:?}"
+                shift
+                ;;
             -h | --help) usage; exit 0 ;;
             --) shift; SINGLE=("$@"); break ;;
             -*) usage_error "unknown option: $1" ;;
@@ -157,6 +167,7 @@ write_guest_job() {
     {
         echo 'set -u'
         echo '. /etc/velkor-wine.env'
+        if [[ $LINUX == yes ]]; then echo 'LAUNCHER='; else echo 'LAUNCHER=wine'; fi
         for v in ${ENV_VARS[@]+"${ENV_VARS[@]}"}; do printf 'export %q\n' "$v"; done
         cat <<'EOF'
 C=/velkor/ctl
@@ -165,11 +176,13 @@ date +%s.%N >$C/t.jobstart
 # mapped straight from the 9p share have been seen to read as zero pages
 # (a crash at start-up), while copying reads them whole.
 mkdir -p /tmp/work && cp -a /velkor/work/. /tmp/work/ && cd /tmp/work || exit 90
-# One Wine server for the whole job: later programs skip Wine's start-up.
-wineserver -p >$C/wineserver.log 2>&1
-# Start Wine's own services now, so they do not count against program 1.
-timeout -k 10 300 wine cmd.exe /c exit 0 >$C/warmup.log 2>&1 </dev/null
-echo $? >$C/warmup.rc
+if [ -n "$LAUNCHER" ]; then
+    # One Wine server for the whole job: later programs skip Wine's start-up.
+    wineserver -p >$C/wineserver.log 2>&1
+    # Start Wine's own services now, so they do not count against program 1.
+    timeout -k 10 300 wine cmd.exe /c exit 0 >$C/warmup.log 2>&1 </dev/null
+    echo $? >$C/warmup.rc
+fi
 date +%s.%N >$C/t.warm
 
 # run_one INDEX TIMEOUT PROGRAM [ARG...]
@@ -180,7 +193,7 @@ run_one() {
     shift 2
     start=$(date +%s%N)
     timeout --verbose -k 10 "$t" /bin/sh -c 'exec "$@" 2>"$0"' "$C/out/$n.stderr" \
-        wine "$@" >"$C/out/$n.stdout" 2>"$C/out/$n.timeout" </dev/null
+        $LAUNCHER "$@" >"$C/out/$n.stdout" 2>"$C/out/$n.timeout" </dev/null
     rc=$?
     end=$(date +%s%N)
     grep -q 'sending signal' "$C/out/$n.timeout" && timedout=yes
@@ -191,7 +204,7 @@ EOF
         for i in "${!PROG_ARGV[@]}"; do
             echo "run_one $((i + 1)) ${PROG_TIMEOUTS[i]}${PROG_ARGV[i]}"
         done
-        echo 'wineserver -k >/dev/null 2>&1'
+        [[ $LINUX == yes ]] || echo 'wineserver -k >/dev/null 2>&1'
         echo 'date +%s.%N >$C/t.jobend'
         echo 'exit 0'
     } >"$CTL/job.sh"
@@ -207,6 +220,7 @@ boot() {
     local limit=${VM_TIMEOUT:-$(default_vm_timeout)} rc=0
     # One guest at a time: two guests of 2 vCPUs each on a 2-core host
     # starve each other and make every timing (and timeout) meaningless.
+    mkdir -p "$(dirname "$VM_RUN_LOCK")"
     exec 8>"$VM_RUN_LOCK"
     if ! flock -n 8; then
         log "waiting for another win32vm run to finish"
@@ -234,10 +248,10 @@ print_stream() {
 report_program() {
     local i=$1 n=$(($1 + 1)) total=${#PROG_ARGV[@]} res rc ms to status
     local tag="[$n/$total] ${PROG_TEXT[i]}"
-    echo "win32vm: ---- $tag"
+    echo "$VM_NAME: ---- $tag"
     print_stream "$CTL/out/$n.stdout"
     if [[ -s $CTL/out/$n.stderr ]]; then
-        echo "win32vm: ---- stderr of [$n/$total]"
+        echo "$VM_NAME: ---- stderr of [$n/$total]"
         print_stream "$CTL/out/$n.stderr"
     fi
     res=$(cat "$CTL/out/$n.result" 2>/dev/null || true)
@@ -245,17 +259,17 @@ report_program() {
         rc=${BASH_REMATCH[1]} ms=${BASH_REMATCH[2]} to=${BASH_REMATCH[3]}
         if [[ $to == yes ]]; then
             status=TIMEOUT
-            echo "win32vm: TIMEOUT $tag (killed after ${PROG_TIMEOUTS[i]} s, status $rc, $ms ms)"
+            echo "$VM_NAME: TIMEOUT $tag (killed after ${PROG_TIMEOUTS[i]} s, status $rc, $ms ms)"
         elif ((rc == 0)); then
             status=PASS
-            echo "win32vm: PASS    $tag (exit 0, $ms ms)"
+            echo "$VM_NAME: PASS    $tag (exit 0, $ms ms)"
         else
             status=FAIL
-            echo "win32vm: FAIL    $tag (exit $rc, $ms ms)"
+            echo "$VM_NAME: FAIL    $tag (exit $rc, $ms ms)"
         fi
     else
         rc=- ms=- status=NOTRUN
-        echo "win32vm: NOTRUN  $tag (the VM stopped before it finished)"
+        echo "$VM_NAME: NOTRUN  $tag (the VM stopped before it finished)"
     fi
     printf '%s\t%s\t%s\t%s\t%s\n' "$n" "$status" "$rc" "$ms" "${PROG_TEXT[i]}" >>"$CTL/out/results.tsv"
     [[ $status == PASS ]]
@@ -290,7 +304,7 @@ report() {
         cat "$CTL/warmup.log" >&2 2>/dev/null || true
     fi
     report_timings
-    echo "win32vm: $passed passed, $failed failed"
+    echo "$VM_NAME: $passed passed, $failed failed"
     [[ $vm_ok == yes ]] || return 4
     ((failed == 0)) || return 1
     return 0
@@ -303,9 +317,9 @@ report_timings() {
     je=$(cat "$CTL/t.jobend" 2>/dev/null || true)
     msg="VM $(secs "$T_BOOT" "$T_END") s in all"
     [[ -n $js ]] && msg+=", boot $(secs "$T_BOOT" "$js") s"
-    [[ -n $js && -n $wm ]] && msg+=", Wine start $(secs "$js" "$wm") s"
+    [[ -n $js && -n $wm && $LINUX == no ]] && msg+=", Wine start $(secs "$js" "$wm") s"
     [[ -n $wm && -n $je ]] && msg+=", programs $(secs "$wm" "$je") s"
-    echo "win32vm: $msg"
+    echo "$VM_NAME: $msg"
 }
 
 keep_outputs() {
