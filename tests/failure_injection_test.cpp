@@ -3,7 +3,7 @@
 // test build's creation hooks.
 #include <gtest/gtest.h>
 
-#include "kernel.h"
+#include "platform/kernel.h"
 #include "support/test_support.h"
 
 namespace hooks = velkor::kernel::testhooks;

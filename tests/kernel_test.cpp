@@ -10,7 +10,7 @@
 // A few tests pause briefly (kSettleMs) before the step they check. The pause
 // never decides the outcome for a correct implementation: it only gives a
 // faulty one the time to show its fault.
-#include "kernel.h"
+#include "platform/kernel.h"
 
 #include <gtest/gtest.h>
 
@@ -46,8 +46,8 @@
 
 #include <vector>
 
-#include "posix/posix_internal.h"
-namespace posix = velkor::kernel::posix;
+#include "platform/linux/internal.h"
+namespace linux_layer = velkor::kernel::linux_layer;
 #endif
 
 namespace kernel = velkor::kernel;
@@ -1123,16 +1123,16 @@ class SparePoolSetAside {
  public:
   SparePoolSetAside() {
     kernel::OpenHandleCount();  // gathers the orphans that can go back to the pool
-    while (posix::MutexObject* spare = posix::TakeSpareMutex()) held_.push_back(spare);
+    while (linux_layer::MutexObject* spare = linux_layer::TakeSpareMutex()) held_.push_back(spare);
   }
   ~SparePoolSetAside() {
-    for (posix::MutexObject* spare : held_) posix::DestroyMutex(spare);
+    for (linux_layer::MutexObject* spare : held_) linux_layer::DestroyMutex(spare);
   }
   SparePoolSetAside(const SparePoolSetAside&) = delete;
   SparePoolSetAside& operator=(const SparePoolSetAside&) = delete;
 
  private:
-  std::vector<posix::MutexObject*> held_;
+  std::vector<linux_layer::MutexObject*> held_;
 };
 
 // On Windows the layer is KERNEL32 itself, whose allocations are not safe

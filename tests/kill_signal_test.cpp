@@ -16,8 +16,8 @@
 #include <atomic>
 #include <thread>
 
-#include "kernel.h"
-#include "posix/posix_internal.h"
+#include "platform/kernel.h"
+#include "platform/linux/internal.h"
 #include "support/test_support.h"
 
 namespace kernel = velkor::kernel;
@@ -204,13 +204,13 @@ struct Forker {
 
 UInt32 VELKORTHREAD_ENTRY_CALL ForkWhileClaimed(void* param) {
   Forker* forker = static_cast<Forker*>(param);
-  velkor::kernel::posix::DeferTermination defer;
+  velkor::kernel::linux_layer::DeferTermination defer;
   forker->deferring = true;
-  while (!velkor::kernel::posix::CurrentThreadIsClaimedForKill()) {
+  while (!velkor::kernel::linux_layer::CurrentThreadIsClaimedForKill()) {
   }
   pid_t child = fork();
   if (child == 0) {
-    char claimed = velkor::kernel::posix::CurrentThreadIsClaimedForKill() ? 'y' : 'n';
+    char claimed = velkor::kernel::linux_layer::CurrentThreadIsClaimedForKill() ? 'y' : 'n';
     _exit(write(forker->answer[1], &claimed, 1) == 1 ? 0 : 1);
   }
   forker->child = child;

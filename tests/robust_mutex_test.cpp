@@ -26,14 +26,14 @@
 #include <thread>
 #include <vector>
 
-#include "kernel.h"
-#include "posix/posix_internal.h"
+#include "platform/kernel.h"
+#include "platform/linux/internal.h"
 
 namespace kernel = velkor::kernel;
-namespace posix = velkor::kernel::posix;
+namespace linux_layer = velkor::kernel::linux_layer;
 using kernel::Handle;
 using kernel::UInt32;
-using posix::MutexStep;
+using linux_layer::MutexStep;
 
 namespace {
 
@@ -102,8 +102,8 @@ void ExpectFree(Handle mutex) {
 
 // The calling thread's robust list, walked as the kernel walks it at the
 // thread's end.
-posix::RobustListHead* OwnList() {
-  posix::RobustListHead* head = nullptr;
+linux_layer::RobustListHead* OwnList() {
+  linux_layer::RobustListHead* head = nullptr;
   size_t length = 0;
   if (syscall(SYS_get_robust_list, 0, &head, &length) != 0) return nullptr;
   return head;
@@ -126,7 +126,7 @@ void* GlibcEntry(pthread_mutex_t*) { return nullptr; }
 // no `prev` (32-bit x86), its list is singly linked and only `next` counts.
 std::vector<void*> ListEntries() {
   std::vector<void*> entries;
-  posix::RobustListHead* head = OwnList();
+  linux_layer::RobustListHead* head = OwnList();
   if (head == nullptr) {
     ADD_FAILURE() << "no robust list";
     return entries;
@@ -176,9 +176,9 @@ TEST_F(RobustMutexTest, ThisBuildMakesTheExpectedKindOfMutex) {
 #else
   Handle mutex = NewMutex();
   // Named in the log, since the path taken differs between processors.
-  std::printf("mutex path: %s\n",
-              posix::MutexIsOwnFutex(mutex) ? "own robust futex words" : "robust pthread fallback");
-  EXPECT_EQ(posix::MutexIsOwnFutex(mutex), kOwnFutexBuild);
+  std::printf("mutex path: %s\n", linux_layer::MutexIsOwnFutex(mutex) ? "own robust futex words"
+                                                                      : "robust pthread fallback");
+  EXPECT_EQ(linux_layer::MutexIsOwnFutex(mutex), kOwnFutexBuild);
   kernel::HandleClose(mutex);
 #endif
 }
@@ -222,7 +222,7 @@ TEST_F(RobustMutexTest, ListHoldsExactlyTheHeldMutexesOfBothKindsInAnyOrder) {
         depth[which] += acquire ? 1 : -1;
         std::vector<void*> expected;
         for (int i = 0; i < kEach; ++i) {
-          if (depth[i] > 0) expected.push_back(posix::MutexRobustEntry(ours[i]));
+          if (depth[i] > 0) expected.push_back(linux_layer::MutexRobustEntry(ours[i]));
           if (depth[kEach + i] > 0) expected.push_back(GlibcEntry(&theirs[i]));
         }
         std::vector<void*> listed = ListEntries();
@@ -287,11 +287,11 @@ class MutexDeathTest : public RobustMutexTest {
     victimTid = 0;
     stopStep = -1;
     resumeVictim = false;
-    posix::testhooks::mutexStep = StopVictim;
+    linux_layer::testhooks::mutexStep = StopVictim;
   }
   void TearDown() override {
     if (!kOwnFutexBuild) return;
-    posix::testhooks::mutexStep = nullptr;
+    linux_layer::testhooks::mutexStep = nullptr;
     RobustMutexTest::TearDown();
   }
 
@@ -614,7 +614,8 @@ TEST_F(RobustMutexTest, TheMainThreadOwnsAndAbandonsMutexes) {
     // The child's only thread is its main thread.
     if (syscall(SYS_gettid) != getpid()) return 10;
     Handle fresh = kernel::MutexCreate();
-    if (fresh == nullptr || posix::MutexIsOwnFutex(fresh) != posix::MutexIsOwnFutex(mutex)) {
+    if (fresh == nullptr ||
+        linux_layer::MutexIsOwnFutex(fresh) != linux_layer::MutexIsOwnFutex(mutex)) {
       return 11;
     }
     kernel::MutexAcquire(fresh);

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "kernel.h"
+#include "platform/kernel.h"
 #include "support/test_support.h"
 
 namespace kernel = velkor::kernel;

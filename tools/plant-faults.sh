@@ -16,7 +16,7 @@ command -v python3 >/dev/null || { echo "plant-faults.sh needs python3" >&2; exi
 work=build/planted-faults
 mkdir -p "$work"
 cxx=${CXX:-g++}
-flags=(-std=c++17 -O2 -g -Wall -Wextra -Werror -DVELKOR_KERNEL_SIM -Iinclude -Isrc -Isrc/platform)
+flags=(-std=c++17 -O2 -g -Wall -Wextra -Werror -DVELKOR_KERNEL_SIM -Iinclude -Isrc)
 
 # What does not change from fault to fault is compiled once.
 common=(src/jmutex.cpp src/platform/sim/kernel_sim.cpp src/platform/sim/scheduler.cpp

@@ -3,8 +3,9 @@
 //
 // JMutex and JThread make every system call through the functions below, and
 // each platform provides them in a folder of its own: windows/ as a thin inline
-// layer over KERNEL32, posix/ as an emulation of the same kernel objects. Both
-// give exactly these semantics:
+// layer over KERNEL32, linux/ as an emulation of the same kernel objects over
+// futexes and the kernel's robust lists, sim/ as the simulated kernel that
+// velkorsched runs the classes on. All give exactly these semantics:
 //
 // Handles are opaque and name a kernel object; null means none. An object lives
 // until its last handle is closed (a thread object also while the thread runs).
@@ -50,40 +51,66 @@ typedef void* Handle;
 typedef JThreadUInt32 UInt32;
 typedef UInt32(VELKORTHREAD_ENTRY_CALL* ThreadRoutine)(void* param);
 
-// Platform implementations of the two creations; use MutexCreate and
-// ThreadCreate below, which tests can make fail.
-Handle SystemMutexCreate();
+// The seam, declared once for every platform. A platform defines each of
+// these, inline in its header where the call is hot, or in its .cpp files.
+Handle SystemMutexCreate();       // use MutexCreate below, which tests can make fail
+void MutexAcquire(Handle mutex);  // waits without a time limit
+void MutexRelease(Handle mutex);  // one level of the caller's ownership
+void HandleClose(Handle object);
+Handle HandleDuplicate(Handle object);  // null on failure
+// Use ThreadCreate below, which tests can make fail.
 Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id);
+void ThreadTerminate(Handle thread, UInt32 exitCode);
+void ThreadWait(Handle thread);                        // until the thread has ended
+bool ThreadExitCode(Handle thread, UInt32* exitCode);  // false while running
+void SleepMilliseconds(UInt32 ms);
+// A new handle to the calling thread, or null where the layer cannot name it.
+Handle ThreadOpenCurrent();
+// Open handles and kernel objects not yet reclaimed: back at its earlier value
+// once all opened since is closed and has ended (diagnostics for tests; on no
+// path of the classes).
+std::size_t OpenHandleCount();
 
 }  // namespace kernel
 }  // namespace velkor
 
 #if defined(VELKOR_KERNEL_SIM)
-#include "sim/kernel_sim.h"
+// The simulated kernel defines every call out of line (platform/sim/).
 #elif defined(_WIN32)
 #include "windows/kernel_windows.h"
 #else
-#include "posix/kernel_posix.h"
+#include "linux/kernel_linux.h"
 #endif
 
 namespace velkor {
 namespace kernel {
 
-// Provided by the platform header above (inline where they are hot):
-//   void MutexAcquire(Handle mutex);      waits without a time limit
-//   void MutexRelease(Handle mutex);      one level of the caller's ownership
-//   void HandleClose(Handle object);
-//   Handle HandleDuplicate(Handle object);        null on failure
-//   void ThreadTerminate(Handle thread, UInt32 exitCode);
-//   void ThreadWait(Handle thread);                until the thread has ended
-//   bool ThreadExitCode(Handle thread, UInt32* exitCode);  false while running
-//   void SleepMilliseconds(UInt32 ms);
-//   Handle ThreadOpenCurrent();   a new handle to the calling thread, or null
-//                                 where the layer cannot name it
-//   std::size_t OpenHandleCount();  open handles and kernel objects not yet
-//                                   reclaimed: back at its earlier value once
-//                                   all opened since is closed and has ended
-//                                   (diagnostics for tests)
+// The compiler holds each platform to the list above: a definition with
+// another type, or an overload beside it, makes its name fail these checks.
+// (The Visual C++ build has no C++ library headers, hence no <type_traits>.)
+template <class A, class B>
+struct SeamSameType {
+  static const bool value = false;
+};
+template <class A>
+struct SeamSameType<A, A> {
+  static const bool value = true;
+};
+#define VELKOR_SEAM_FUNCTION(name, type) \
+  static_assert(SeamSameType<decltype(&name), type>::value, #name " must have the seam's type")
+VELKOR_SEAM_FUNCTION(SystemMutexCreate, Handle (*)());
+VELKOR_SEAM_FUNCTION(MutexAcquire, void (*)(Handle));
+VELKOR_SEAM_FUNCTION(MutexRelease, void (*)(Handle));
+VELKOR_SEAM_FUNCTION(HandleClose, void (*)(Handle));
+VELKOR_SEAM_FUNCTION(HandleDuplicate, Handle (*)(Handle));
+VELKOR_SEAM_FUNCTION(SystemThreadCreate, Handle (*)(ThreadRoutine, void*, UInt32*));
+VELKOR_SEAM_FUNCTION(ThreadTerminate, void (*)(Handle, UInt32));
+VELKOR_SEAM_FUNCTION(ThreadWait, void (*)(Handle));
+VELKOR_SEAM_FUNCTION(ThreadExitCode, bool (*)(Handle, UInt32*));
+VELKOR_SEAM_FUNCTION(SleepMilliseconds, void (*)(UInt32));
+VELKOR_SEAM_FUNCTION(ThreadOpenCurrent, Handle (*)());
+VELKOR_SEAM_FUNCTION(OpenHandleCount, std::size_t (*)());
+#undef VELKOR_SEAM_FUNCTION
 
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
 namespace testhooks {

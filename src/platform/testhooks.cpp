@@ -3,7 +3,7 @@
 // cannot be made to refuse a mutex or a thread on purpose.
 #include <atomic>
 
-#include "kernel.h"
+#include "platform/kernel.h"
 
 namespace velkor {
 namespace kernel {

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "kernel.h"
+#include "platform/kernel.h"
 
 namespace kernel = velkor::kernel;
 namespace sched = velkor::sched;

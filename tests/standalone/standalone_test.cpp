@@ -15,7 +15,7 @@
 #include "check.h"
 
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
-#include "kernel.h"
+#include "platform/kernel.h"
 #endif
 
 namespace {

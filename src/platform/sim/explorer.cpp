@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/run.h"
+#include "platform/sim/run.h"
 #include "velkorsched.h"
 
 namespace velkor {

@@ -7,7 +7,7 @@
 // state at the moment the call takes effect.
 #include <string>
 
-#include "sim/sim_internal.h"
+#include "platform/sim/sim_internal.h"
 
 namespace velkor {
 namespace kernel {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/sim_internal.h"
+#include "platform/sim/sim_internal.h"
 
 namespace velkor {
 namespace sim {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "kernel.h"
+#include "platform/kernel.h"
 
 namespace velkor {
 namespace sim {

@@ -2,7 +2,7 @@
 // The two creations of the Windows kernel seam (see kernel.h).
 #include <cstdint>
 
-#include "kernel.h"
+#include "platform/kernel.h"
 
 namespace velkor {
 namespace kernel {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The kernel seam on Windows: each call is the KERNEL32 function of the same
 // meaning, inline, so that JMutex::Lock and Unlock stay one system call each.
+// The two creations and OpenHandleCount are in kernel_windows.cpp.
 #ifndef VELKORTHREAD_PLATFORM_KERNEL_WINDOWS_H
 #define VELKORTHREAD_PLATFORM_KERNEL_WINDOWS_H
 
@@ -52,9 +53,6 @@ inline bool ThreadExitCode(Handle thread, UInt32* exitCode) {
 inline void SleepMilliseconds(UInt32 ms) { Sleep(ms); }
 
 inline Handle ThreadOpenCurrent() { return HandleDuplicate(GetCurrentThread()); }
-
-// Diagnostics for tests; not on any path of the classes.
-std::size_t OpenHandleCount();
 
 }  // namespace kernel
 }  // namespace velkor

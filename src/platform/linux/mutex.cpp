@@ -8,8 +8,8 @@
 
 #include <new>
 
-#include "posix/detectors_posix.h"
-#include "posix/posix_internal.h"
+#include "platform/linux/detectors.h"
+#include "platform/linux/internal.h"
 
 namespace velkor {
 namespace kernel {
@@ -34,7 +34,7 @@ bool InitPthreadMutex(pthread_mutex_t* mutex) {
 
 }  // namespace
 
-namespace posix {
+namespace linux_layer {
 namespace {
 
 // Where the C library says who owns a mutex, asks it; elsewhere lets the
@@ -49,32 +49,32 @@ bool OwnsPthreadMutex(pthread_mutex_t* mutex) {
 }
 
 }  // namespace
-}  // namespace posix
+}  // namespace linux_layer
 
 Handle SystemMutexCreate() {
-  posix::DeferTermination defer;
-  posix::CollectOrphanMutexes();
-  bool ownFutex = posix::OwnFutexesUsable();
-  posix::MutexObject* object = ownFutex ? posix::TakeSpareMutex() : nullptr;
+  linux_layer::DeferTermination defer;
+  linux_layer::CollectOrphanMutexes();
+  bool ownFutex = linux_layer::OwnFutexesUsable();
+  linux_layer::MutexObject* object = ownFutex ? linux_layer::TakeSpareMutex() : nullptr;
   if (object == nullptr) {
-    object = new (std::nothrow) posix::MutexObject;
+    object = new (std::nothrow) linux_layer::MutexObject;
   }
   if (object == nullptr) {
     return nullptr;
   }
   object->ownFutex = ownFutex;
-  object->watched = posix::WatchingDetector() != posix::Detector::kNone;
+  object->watched = linux_layer::WatchingDetector() != linux_layer::Detector::kNone;
   object->inlinePath = ownFutex && !object->watched;
   // Hidden before the pthread kind's initialisation: Helgrind forgets the
   // locks of a range it is told to stop checking.
   if (object->watched) {
-    posix::HideFromDetector(object, sizeof *object);
+    linux_layer::HideFromDetector(object, sizeof *object);
   }
   if (object->ownFutex) {
-    posix::FutexInit(&object->futex);
+    linux_layer::FutexInit(&object->futex);
   } else if (!InitPthreadMutex(&object->pthread)) {
     if (object->watched) {
-      posix::ShowToDetector(object, sizeof *object);
+      linux_layer::ShowToDetector(object, sizeof *object);
     }
     delete object;
     return nullptr;
@@ -82,16 +82,16 @@ Handle SystemMutexCreate() {
   // The pthread kind is announced by the detectors' own interception of the
   // pthread calls.
   if (object->watched && object->ownFutex) {
-    posix::WatchMutex(&object->futex);
+    linux_layer::WatchMutex(&object->futex);
   }
   object->header.references.store(1, std::memory_order_relaxed);
-  object->header.kind = posix::ObjectKind::kMutex;
+  object->header.kind = linux_layer::ObjectKind::kMutex;
   object->nextOrphan = nullptr;
-  posix::CountReferences(1);
+  linux_layer::CountReferences(1);
   return object;
 }
 
-namespace posix {
+namespace linux_layer {
 
 void MutexAcquireOther(MutexObject* object) {
   if (object->ownFutex) {
@@ -254,6 +254,6 @@ void CollectOrphanMutexes() {
   }
 }
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// DRD's client requests (see valgrind_tools_posix.h). DRD models our mutexes
+// DRD's client requests (see valgrind_tools.h). DRD models our mutexes
 // as writer-locked reader-writer locks and refuses recursive write-locking:
 // it hears only the outermost acquisition and release.
-#include "posix/valgrind_tools_posix.h"
+#include "platform/linux/valgrind_tools.h"
 
 #if __has_include(<valgrind/drd.h>)
 #include <valgrind/drd.h>
@@ -11,7 +11,7 @@
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 namespace drd {
 
 #if defined(VELKOR_HAVE_DRD)
@@ -57,6 +57,6 @@ void Show(const void*, std::size_t) {}
 #endif
 
 }  // namespace drd
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor

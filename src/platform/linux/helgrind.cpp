@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Helgrind's client requests (see valgrind_tools_posix.h). Helgrind knows
+// Helgrind's client requests (see valgrind_tools.h). Helgrind knows
 // recursive mutexes: it hears every level.
-#include "posix/valgrind_tools_posix.h"
+#include "platform/linux/valgrind_tools.h"
 
 #if __has_include(<valgrind/helgrind.h>)
 #include <valgrind/helgrind.h>
@@ -10,7 +10,7 @@
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 namespace helgrind {
 
 #if defined(VELKOR_HAVE_HELGRIND)
@@ -50,6 +50,6 @@ void Show(const void*, std::size_t) {}
 #endif
 
 }  // namespace helgrind
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor

@@ -4,14 +4,14 @@
 // that do nothing outside Valgrind, and nothing under a tool that does not
 // know it; Watching() tells which tool runs. Without Valgrind's headers at
 // build time, no tool is ever found watching.
-#ifndef VELKORTHREAD_PLATFORM_POSIX_VALGRIND_TOOLS_POSIX_H
-#define VELKORTHREAD_PLATFORM_POSIX_VALGRIND_TOOLS_POSIX_H
+#ifndef VELKORTHREAD_PLATFORM_LINUX_VALGRIND_TOOLS_H
+#define VELKORTHREAD_PLATFORM_LINUX_VALGRIND_TOOLS_H
 
 #include <cstddef>
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 
 #define VELKOR_VALGRIND_TOOL_REQUESTS                   \
   bool Watching();                                      \
@@ -36,8 +36,8 @@ VELKOR_VALGRIND_TOOL_REQUESTS
 
 #undef VELKOR_VALGRIND_TOOL_REQUESTS
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor
 
-#endif  // VELKORTHREAD_PLATFORM_POSIX_VALGRIND_TOOLS_POSIX_H
+#endif  // VELKORTHREAD_PLATFORM_LINUX_VALGRIND_TOOLS_H

@@ -11,11 +11,11 @@
 #include <climits>
 #include <cstring>
 
-#include "posix/posix_internal.h"
+#include "platform/linux/internal.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 
 __thread FutexThread futexThread
     __attribute__((tls_model("initial-exec"))) = {nullptr, 0, kNotStarted};
@@ -286,6 +286,6 @@ bool OwnFutexesUsable() {
   return usable;
 }
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor

@@ -2,19 +2,19 @@
 // What the files of the Linux kernel seam share: thread objects, reference
 // accounting, futex waits, and the machinery that makes the layer's own
 // bookkeeping safe against termination.
-#ifndef VELKORTHREAD_PLATFORM_POSIX_POSIX_INTERNAL_H
-#define VELKORTHREAD_PLATFORM_POSIX_POSIX_INTERNAL_H
+#ifndef VELKORTHREAD_PLATFORM_LINUX_INTERNAL_H
+#define VELKORTHREAD_PLATFORM_LINUX_INTERNAL_H
 
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
 
-#include "kernel.h"
+#include "platform/kernel.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 
 // Who settles a thread's end. Only the first transition out of kRunning
 // counts: the thread itself after its routine returned (kExiting), or a
@@ -41,12 +41,12 @@ void CountReferences(long delta);
 // Drops one reference; the last one destroys the object.
 void ReleaseObject(ObjectHeader* object);
 
-void DestroyMutex(MutexObject* mutex);  // mutex_posix.cpp
+void DestroyMutex(MutexObject* mutex);  // mutex.cpp
 // A destroyed mutex of our own futex kind to build a new one in, or null.
-MutexObject* TakeSpareMutex();  // mutex_posix.cpp
-void CollectOrphanMutexes();    // mutex_posix.cpp
+MutexObject* TakeSpareMutex();  // mutex.cpp
+void CollectOrphanMutexes();    // mutex.cpp
 
-// Our own robust futexes (robust_futex_posix.cpp). Whether they may be used
+// Our own robust futexes (robust_futex.cpp). Whether they may be used
 // in this process, checked once, inside a deferred section.
 bool OwnFutexesUsable();
 bool FutexHeldByOtherThread(const FutexMutex* mutex);
@@ -59,7 +59,7 @@ bool MutexIsOwnFutex(Handle mutex);
 void* MutexRobustEntry(Handle mutex);
 
 // Called by the reaper once a killed thread has been joined: publishes its end
-// and drops the thread's own reference (thread_posix.cpp).
+// and drops the thread's own reference (thread.cpp).
 void FinishKilledThread(ThreadObject* thread);
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
@@ -106,24 +106,24 @@ int KillSignal();
 [[noreturn]] void ExitThreadNow();
 
 // Whether the calling thread is one the layer created and a terminator has
-// claimed its end (thread_posix.cpp). Safe in a signal handler.
+// claimed its end (thread.cpp). Safe in a signal handler.
 bool CurrentThreadIsClaimedForKill();
 
 // The calling thread's object, or null for a thread the layer did not create
-// (thread_posix.cpp).
+// (thread.cpp).
 ThreadObject* CurrentThread();
 
 // In a child of fork: a claim on the calling thread was made in the parent,
 // whose terminator did not come along; the child's copy runs on unclaimed.
-void ForgetClaimOnCurrentThread();  // thread_posix.cpp
+void ForgetClaimOnCurrentThread();  // thread.cpp
 
 // Hands a thread that has been sent the kill signal to the reaper (started if
 // none runs), which joins it and then calls FinishKilledThread. Called inside
 // a deferred section.
 void ReapKilledThread(ThreadObject* thread);
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor
 
-#endif  // VELKORTHREAD_PLATFORM_POSIX_POSIX_INTERNAL_H
+#endif  // VELKORTHREAD_PLATFORM_LINUX_INTERNAL_H

@@ -2,12 +2,12 @@
 // Handles on Linux: counted references to the layer's objects.
 #include <atomic>
 
-#include "posix/detectors_posix.h"
-#include "posix/posix_internal.h"
+#include "platform/linux/detectors.h"
+#include "platform/linux/internal.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 namespace {
 
 std::atomic<long> liveReferences{0};
@@ -28,15 +28,15 @@ void ReleaseObject(ObjectHeader* object) {
   }
 }
 
-}  // namespace posix
+}  // namespace linux_layer
 
 void HandleClose(Handle object) {
   if (object == nullptr) {
     return;
   }
-  posix::DeferTermination defer;
-  posix::CountReferences(-1);
-  posix::ReleaseObject(static_cast<posix::ObjectHeader*>(object));
+  linux_layer::DeferTermination defer;
+  linux_layer::CountReferences(-1);
+  linux_layer::ReleaseObject(static_cast<linux_layer::ObjectHeader*>(object));
 }
 
 // The copy is the same pointer, one more reference: it stays valid until it
@@ -45,15 +45,16 @@ Handle HandleDuplicate(Handle object) {
   if (object == nullptr) {
     return nullptr;
   }
-  posix::DeferTermination defer;
-  static_cast<posix::ObjectHeader*>(object)->references.fetch_add(1, std::memory_order_relaxed);
-  posix::CountReferences(1);
+  linux_layer::DeferTermination defer;
+  static_cast<linux_layer::ObjectHeader*>(object)->references.fetch_add(1,
+                                                                        std::memory_order_relaxed);
+  linux_layer::CountReferences(1);
   return object;
 }
 
 std::size_t OpenHandleCount() {
-  posix::CollectOrphanMutexes();
-  return static_cast<std::size_t>(posix::liveReferences.load(std::memory_order_relaxed));
+  linux_layer::CollectOrphanMutexes();
+  return static_cast<std::size_t>(linux_layer::liveReferences.load(std::memory_order_relaxed));
 }
 
 }  // namespace kernel

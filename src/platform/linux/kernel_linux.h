@@ -4,8 +4,8 @@
 // acquisition and release stay inline here; everything else lives in the .cpp
 // files beside this header. Internal to the library: never include it from a
 // public header.
-#ifndef VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H
-#define VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H
+#ifndef VELKORTHREAD_PLATFORM_LINUX_KERNEL_LINUX_H
+#define VELKORTHREAD_PLATFORM_LINUX_KERNEL_LINUX_H
 
 #if !defined(__linux__)
 #error "this layer relies on Linux robust futexes and thread ids"
@@ -16,11 +16,11 @@
 #include <atomic>
 #include <cstddef>
 
-#include "posix/robust_futex_posix.h"
+#include "platform/linux/robust_futex.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 
 enum class ObjectKind : unsigned { kMutex, kThread };
 
@@ -32,7 +32,7 @@ struct ObjectHeader {
 };
 
 // Each mutex is one of two kinds, chosen when it is created. The fast kind is
-// our own robust futex (robust_futex_posix.h), used wherever the C library's
+// our own robust futex (robust_futex.h), used wherever the C library's
 // robust list has the layout it relies on. The other is a robust, recursive
 // pthread mutex: robust, because the kernel then frees the mutex of a thread
 // that ends by any path (the raw exit of a terminated thread included) and
@@ -43,13 +43,13 @@ struct ObjectHeader {
 struct alignas(64) MutexObject {
   ObjectHeader header;
   bool ownFutex;
-  bool watched;     // a futex of ours announced to a race detector (detectors_posix.h)
+  bool watched;     // a futex of ours announced to a race detector (detectors.h)
   bool inlinePath;  // ownFutex && !watched, tested alone on every call
   union {
     FutexMutex futex;         // ownFutex
     pthread_mutex_t pthread;  // !ownFutex
   };
-  MutexObject* nextOrphan;  // see DestroyMutex in mutex_posix.cpp
+  MutexObject* nextOrphan;  // see DestroyMutex in mutex.cpp
   MutexObject() {}
 };
 
@@ -58,40 +58,27 @@ struct alignas(64) MutexObject {
 void MutexAcquireOther(MutexObject* object);
 void MutexReleaseOther(MutexObject* object);
 
-}  // namespace posix
+}  // namespace linux_layer
 
 inline void MutexAcquire(Handle mutex) {
-  posix::MutexObject* object = static_cast<posix::MutexObject*>(mutex);
+  linux_layer::MutexObject* object = static_cast<linux_layer::MutexObject*>(mutex);
   if (__builtin_expect(object->inlinePath, 1)) {
-    posix::FutexAcquire(&object->futex);
+    linux_layer::FutexAcquire(&object->futex);
     return;
   }
-  posix::MutexAcquireOther(object);
+  linux_layer::MutexAcquireOther(object);
 }
 
 inline void MutexRelease(Handle mutex) {
-  posix::MutexObject* object = static_cast<posix::MutexObject*>(mutex);
+  linux_layer::MutexObject* object = static_cast<linux_layer::MutexObject*>(mutex);
   if (__builtin_expect(object->inlinePath, 1)) {
-    posix::FutexRelease(&object->futex);
+    linux_layer::FutexRelease(&object->futex);
     return;
   }
-  posix::MutexReleaseOther(object);
+  linux_layer::MutexReleaseOther(object);
 }
-
-void HandleClose(Handle object);
-Handle HandleDuplicate(Handle object);
-void ThreadTerminate(Handle thread, UInt32 exitCode);
-void ThreadWait(Handle thread);
-bool ThreadExitCode(Handle thread, UInt32* exitCode);
-void SleepMilliseconds(UInt32 ms);
-Handle ThreadOpenCurrent();
-
-// Open handles, plus one for each thread the layer has not yet reclaimed and
-// for each closed mutex that is still held somewhere: back at its earlier
-// value once everything created since then is closed and has ended.
-std::size_t OpenHandleCount();
 
 }  // namespace kernel
 }  // namespace velkor
 
-#endif  // VELKORTHREAD_PLATFORM_POSIX_KERNEL_POSIX_H
+#endif  // VELKORTHREAD_PLATFORM_LINUX_KERNEL_LINUX_H

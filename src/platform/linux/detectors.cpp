@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Announcing the layer to race detectors (see detectors_posix.h).
-#include "posix/detectors_posix.h"
+// Announcing the layer to race detectors (see detectors.h).
+#include "platform/linux/detectors.h"
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -11,12 +11,12 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include "posix/posix_internal.h"
-#include "posix/valgrind_tools_posix.h"
+#include "platform/linux/internal.h"
+#include "platform/linux/valgrind_tools.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 namespace {
 
 // ThreadSanitizer's interface for mutexes it cannot intercept, with the flag
@@ -447,6 +447,6 @@ void ShowToDetector(const void* address, std::size_t size) {
   }
 }
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor

@@ -15,12 +15,12 @@
 #include <climits>
 #include <new>
 
-#include "posix/detectors_posix.h"
-#include "posix/posix_internal.h"
+#include "platform/linux/detectors.h"
+#include "platform/linux/internal.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 namespace {
 
 // The object of the calling thread, if the layer created it.
@@ -115,23 +115,23 @@ void ForgetClaimOnCurrentThread() {
   }
 }
 
-}  // namespace posix
+}  // namespace linux_layer
 
 Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
-  posix::DeferTermination defer;
-  if (!posix::EnsureThreadSupport()) {
+  linux_layer::DeferTermination defer;
+  if (!linux_layer::EnsureThreadSupport()) {
     return nullptr;
   }
-  posix::ThreadObject* thread = new (std::nothrow) posix::ThreadObject;
+  linux_layer::ThreadObject* thread = new (std::nothrow) linux_layer::ThreadObject;
   if (thread == nullptr) {
     return nullptr;
   }
-  posix::WatchingDetector();
-  posix::HideFromDetector(thread, sizeof *thread);
+  linux_layer::WatchingDetector();
+  linux_layer::HideFromDetector(thread, sizeof *thread);
   // One reference for the handle returned, one for the thread itself.
   thread->header.references.store(2, std::memory_order_relaxed);
-  thread->header.kind = posix::ObjectKind::kThread;
-  thread->state.store(posix::kRunning, std::memory_order_relaxed);
+  thread->header.kind = linux_layer::ObjectKind::kThread;
+  thread->state.store(linux_layer::kRunning, std::memory_order_relaxed);
   thread->ended.store(0, std::memory_order_relaxed);
   thread->id.store(0, std::memory_order_relaxed);
   thread->dying.store(0, std::memory_order_relaxed);
@@ -139,20 +139,20 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
   thread->routine = routine;
   thread->param = param;
   thread->nextToReap = nullptr;
-  posix::CountReferences(2);
+  linux_layer::CountReferences(2);
   // RunThread stores the pthread_t itself: the new thread may be done with
   // its routine before pthread_create has written it here.
   pthread_t unused;
-  if (pthread_create(&unused, nullptr, posix::RunThread, thread) != 0) {
-    posix::CountReferences(-2);
-    posix::ShowToDetector(thread, sizeof *thread);
+  if (pthread_create(&unused, nullptr, linux_layer::RunThread, thread) != 0) {
+    linux_layer::CountReferences(-2);
+    linux_layer::ShowToDetector(thread, sizeof *thread);
     delete thread;
     return nullptr;
   }
   // The caller gets the id, and the kill signal must find the thread ready.
   std::uint32_t threadId;
   while ((threadId = thread->id.load(std::memory_order_acquire)) == 0) {
-    posix::FutexWait(&thread->id, 0);
+    linux_layer::FutexWait(&thread->id, 0);
   }
   if (id != nullptr) {
     *id = threadId;
@@ -160,7 +160,7 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
   return thread;
 }
 
-namespace posix {
+namespace linux_layer {
 namespace {
 
 // A kill the thread declined (KillsMayBeDeclined) goes again until the thread
@@ -179,29 +179,29 @@ void RepeatKillUntilDying(ThreadObject* thread) {
 }
 
 }  // namespace
-}  // namespace posix
+}  // namespace linux_layer
 
 void ThreadTerminate(Handle handle, UInt32 exitCode) {
   if (handle == nullptr) {
     return;
   }
-  posix::ThreadObject* thread = posix::AsThread(handle);
+  linux_layer::ThreadObject* thread = linux_layer::AsThread(handle);
   bool claimed = false;
   {
     // The claim, the signal and the hand-over to the reaper go together: a
     // terminator killed between them would leave a thread nobody joins.
-    posix::DeferTermination defer;
-    std::uint32_t expected = posix::kRunning;
-    if (thread->state.compare_exchange_strong(expected, posix::kKilled,
+    linux_layer::DeferTermination defer;
+    std::uint32_t expected = linux_layer::kRunning;
+    if (thread->state.compare_exchange_strong(expected, linux_layer::kKilled,
                                               std::memory_order_acq_rel)) {
       claimed = true;
       thread->exitCode = exitCode;
-      pthread_kill(thread->thread, posix::KillSignal());
-      posix::ReapKilledThread(thread);
+      pthread_kill(thread->thread, linux_layer::KillSignal());
+      linux_layer::ReapKilledThread(thread);
     }
   }
-  if (claimed && posix::KillsMayBeDeclined()) {
-    posix::RepeatKillUntilDying(thread);
+  if (claimed && linux_layer::KillsMayBeDeclined()) {
+    linux_layer::RepeatKillUntilDying(thread);
   }
   ThreadWait(handle);
 }
@@ -211,28 +211,28 @@ void ThreadWait(Handle handle) {
   if (handle == nullptr) {
     return;
   }
-  posix::ThreadObject* thread = posix::AsThread(handle);
+  linux_layer::ThreadObject* thread = linux_layer::AsThread(handle);
   while (thread->ended.load(std::memory_order_acquire) == 0) {
-    posix::FutexWait(&thread->ended, 0);
+    linux_layer::FutexWait(&thread->ended, 0);
   }
-  posix::AnnounceHappensAfter(&thread->ended);
+  linux_layer::AnnounceHappensAfter(&thread->ended);
 }
 
 bool ThreadExitCode(Handle handle, UInt32* exitCode) {
   if (handle == nullptr) {
     return false;
   }
-  posix::ThreadObject* thread = posix::AsThread(handle);
+  linux_layer::ThreadObject* thread = linux_layer::AsThread(handle);
   if (thread->ended.load(std::memory_order_acquire) == 0) {
     return false;
   }
-  posix::AnnounceHappensAfter(&thread->ended);
+  linux_layer::AnnounceHappensAfter(&thread->ended);
   *exitCode = thread->exitCode;
   return true;
 }
 
 Handle ThreadOpenCurrent() {
-  posix::ThreadObject* thread = posix::currentThread;
+  linux_layer::ThreadObject* thread = linux_layer::currentThread;
   if (thread == nullptr) {
     return nullptr;
   }

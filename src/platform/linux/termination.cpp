@@ -29,12 +29,12 @@
 
 #include <climits>
 
-#include "posix/detectors_posix.h"
-#include "posix/posix_internal.h"
+#include "platform/linux/detectors.h"
+#include "platform/linux/internal.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 namespace {
 
 // The signal handler reads these, so they must be reachable without calling
@@ -287,6 +287,6 @@ void FutexWake(std::atomic<std::uint32_t>* word, int count) {
           nullptr, 0);
 }
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor

@@ -14,7 +14,7 @@
 // `next` field, the word at the same distance before `next`), so that the C
 // library, which unlinks its own mutexes from the same list in any order,
 // keeps our neighbours' links right. That layout, the list's futex offset and
-// its `prev` convention are the C library's internals: mutex_posix.cpp checks
+// its `prev` convention are the C library's internals: mutex.cpp checks
 // them at first use and falls back to robust pthread mutexes if anything
 // differs.
 //
@@ -27,8 +27,8 @@
 //
 // Futex waits and wakes on the word are shared, never private: the kernel's
 // wake at a thread's death is a shared one, which a private waiter never sees.
-#ifndef VELKORTHREAD_PLATFORM_POSIX_ROBUST_FUTEX_POSIX_H
-#define VELKORTHREAD_PLATFORM_POSIX_ROBUST_FUTEX_POSIX_H
+#ifndef VELKORTHREAD_PLATFORM_LINUX_ROBUST_FUTEX_H
+#define VELKORTHREAD_PLATFORM_LINUX_ROBUST_FUTEX_H
 
 #include <linux/futex.h>
 
@@ -38,7 +38,7 @@
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 
 // The kernel's struct robust_list_head. Entries are the addresses of the
 // nodes' `next` fields; the list ends where it points back at the head.
@@ -55,9 +55,9 @@ struct FutexMutex {
   std::uint32_t depth;               // acquisitions by the owner not yet released
   std::atomic<std::uint64_t> owner;  // the owner's never-reused id, 0 when free
   // Set while a wake may have been lost to a death (see the contended paths
-  // in robust_futex_posix.cpp); cleared by whoever delivers one.
+  // in robust_futex.cpp); cleared by whoever delivers one.
   std::atomic<std::uint32_t> wakeOwed;
-  // Marks a mutex announced to a race detector (detectors_posix.cpp); the C
+  // Marks a mutex announced to a race detector (detectors.cpp); the C
   // library's nodes keep spin counts here, which robust mutexes never use.
   std::uint32_t watchMark;
   void* prev;  // the `next` field of the node before, or the list head
@@ -102,10 +102,10 @@ enum class MutexStep {
 namespace testhooks {
 extern void (*volatile mutexStep)(MutexStep step);
 }
-#define VELKOR_MUTEX_STEP(step)                                                     \
-  do {                                                                              \
-    if (::velkor::kernel::posix::testhooks::mutexStep != nullptr)                   \
-      ::velkor::kernel::posix::testhooks::mutexStep(::velkor::kernel::posix::step); \
+#define VELKOR_MUTEX_STEP(step)                                                                 \
+  do {                                                                                          \
+    if (::velkor::kernel::linux_layer::testhooks::mutexStep != nullptr)                         \
+      ::velkor::kernel::linux_layer::testhooks::mutexStep(::velkor::kernel::linux_layer::step); \
   } while (false)
 #else
 #define VELKOR_MUTEX_STEP(step) \
@@ -113,7 +113,7 @@ extern void (*volatile mutexStep)(MutexStep step);
   } while (false)
 #endif
 
-// Out of line: the rare paths (robust_futex_posix.cpp).
+// Out of line: the rare paths (robust_futex.cpp).
 void FutexThreadStart(FutexThread* self);
 void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self);
 void FutexReleaseContended(FutexMutex* mutex);
@@ -220,8 +220,8 @@ inline void FutexInit(FutexMutex* mutex) {
   mutex->next = nullptr;
 }
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor
 
-#endif  // VELKORTHREAD_PLATFORM_POSIX_ROBUST_FUTEX_POSIX_H
+#endif  // VELKORTHREAD_PLATFORM_LINUX_ROBUST_FUTEX_H

@@ -24,19 +24,19 @@
 //   - the edge from a thread's end to whoever waited for it (ThreadWait);
 //   - under Valgrind, which sees every access, that the layer's own objects
 //     synchronise by themselves.
-#ifndef VELKORTHREAD_PLATFORM_POSIX_DETECTORS_POSIX_H
-#define VELKORTHREAD_PLATFORM_POSIX_DETECTORS_POSIX_H
+#ifndef VELKORTHREAD_PLATFORM_LINUX_DETECTORS_H
+#define VELKORTHREAD_PLATFORM_LINUX_DETECTORS_H
 
 #include <signal.h>
 
 #include <cstddef>
 #include <cstdint>
 
-#include "posix/robust_futex_posix.h"
+#include "platform/linux/robust_futex.h"
 
 namespace velkor {
 namespace kernel {
-namespace posix {
+namespace linux_layer {
 
 enum class Detector : unsigned char { kNone, kThreadSanitizer, kHelgrind, kDrd };
 
@@ -96,8 +96,8 @@ void AnnounceHappensAfter(const void* tag);
 void HideFromDetector(const void* address, std::size_t size);
 void ShowToDetector(const void* address, std::size_t size);
 
-}  // namespace posix
+}  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor
 
-#endif  // VELKORTHREAD_PLATFORM_POSIX_DETECTORS_POSIX_H
+#endif  // VELKORTHREAD_PLATFORM_LINUX_DETECTORS_H
