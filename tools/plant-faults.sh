@@ -67,9 +67,9 @@ swap("""  self->startedMutex.Lock();
 EOF
 
 plant kill_without_lock "a missing lock (Kill)" <<'EOF'
-swap("""  if (stateMutex.Lock() == 0) {
-    if (running) {""", """  if (stateMutex.IsInitialized()) {
-    if (running) {""")
+swap("""  int result = 0;  // also with no stateMutex: no thread can have been started
+  if (stateMutex.Lock() == 0) {""", """  int result = 0;  // also with no stateMutex: no thread can have been started
+  if (stateMutex.IsInitialized()) {""")
 EOF
 
 plant unlock_before_kill "a result stored after a kill" <<'EOF'
