@@ -79,20 +79,20 @@ bool FindEntries() {
 }
 
 // Its entry points take what they are told about as writable.
-void* Named(const void* address) { return const_cast<void*>(address); }
+void* Writable(const void* address) { return const_cast<void*>(address); }
 
 void MutexCreated(const void* mutex) {
-  entries.create(Named(mutex), kTsanWriteReentrant | kTsanNotStatic);
+  entries.create(Writable(mutex), kTsanWriteReentrant | kTsanNotStatic);
 }
-void MutexDestroyed(const void* mutex) { entries.destroy(Named(mutex), kTsanNotStatic); }
-void BeforeLock(const void* mutex, bool) { entries.preLock(Named(mutex), 0); }
-void AfterLock(const void* mutex, bool) { entries.postLock(Named(mutex), 0, 0); }
+void MutexDestroyed(const void* mutex) { entries.destroy(Writable(mutex), kTsanNotStatic); }
+void BeforeLock(const void* mutex, bool) { entries.preLock(Writable(mutex), 0); }
+void AfterLock(const void* mutex, bool) { entries.postLock(Writable(mutex), 0, 0); }
 // The recursion count it returns serves a mutex released all levels at once;
 // ours are released one level at a time.
-void BeforeUnlock(const void* mutex, bool) { entries.preUnlock(Named(mutex), 0); }
-void AfterUnlock(const void* mutex, bool) { entries.postUnlock(Named(mutex), 0); }
-void HappensBefore(const void* tag) { entries.release(Named(tag)); }
-void HappensAfter(const void* tag) { entries.acquire(Named(tag)); }
+void BeforeUnlock(const void* mutex, bool) { entries.preUnlock(Writable(mutex), 0); }
+void AfterUnlock(const void* mutex, bool) { entries.postUnlock(Writable(mutex), 0); }
+void HappensBefore(const void* tag) { entries.release(Writable(tag)); }
+void HappensAfter(const void* tag) { entries.acquire(Writable(tag)); }
 // It does not see the layer's accesses at all: nothing to hide.
 void NotSeen(const void*, std::size_t) {}
 
@@ -166,7 +166,7 @@ void Arm(OwnKey ownKey) {
 
 void AcquisitionCutShort(const void* mutex) {
   if (armed) {
-    entries.postLock(Named(mutex), kTsanTryLockFailed, 0);
+    entries.postLock(Writable(mutex), kTsanTryLockFailed, 0);
   }
 }
 
