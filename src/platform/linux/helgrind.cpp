@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Helgrind's client requests (see valgrind_tools.h). Helgrind knows
-// recursive mutexes: it hears every level.
-#include "platform/linux/valgrind_tools.h"
+// Helgrind's client requests (see detector_tool.h). Helgrind knows recursive
+// mutexes: it hears every level.
+#include "platform/linux/detector_tool.h"
 
 #if __has_include(<valgrind/helgrind.h>)
 #include <valgrind/helgrind.h>
@@ -15,12 +15,7 @@ namespace helgrind {
 
 #if defined(VELKOR_HAVE_HELGRIND)
 
-// Only Helgrind counts the addressable bytes of a range; other tools give the
-// request's default (-2), some of them truncated to 32 bits.
-bool Watching() {
-  char probe = 0;
-  return RUNNING_ON_VALGRIND && VALGRIND_HG_GET_ABITS(&probe, nullptr, 1) == 1;
-}
+namespace {
 
 void MutexCreated(const void* mutex) { VALGRIND_HG_MUTEX_INIT_POST(mutex, 1); }
 void MutexDestroyed(const void* mutex) { VALGRIND_HG_MUTEX_DESTROY_PRE(mutex); }
@@ -33,19 +28,22 @@ void HappensAfter(const void* tag) { ANNOTATE_HAPPENS_AFTER(tag); }
 void Hide(const void* address, std::size_t size) { VALGRIND_HG_DISABLE_CHECKING(address, size); }
 void Show(const void* address, std::size_t size) { VALGRIND_HG_ENABLE_CHECKING(address, size); }
 
+const DetectorTool kHelgrind = {MutexCreated, MutexDestroyed, BeforeLock,   AfterLock, BeforeUnlock,
+                                AfterUnlock,  HappensBefore,  HappensAfter, Hide,      Show};
+
+}  // namespace
+
+// Only Helgrind counts the addressable bytes of a range; other tools give the
+// request's default (-2), some of them truncated to 32 bits.
+const DetectorTool* IfWatching() {
+  char probe = 0;
+  bool watching = RUNNING_ON_VALGRIND && VALGRIND_HG_GET_ABITS(&probe, nullptr, 1) == 1;
+  return watching ? &kHelgrind : nullptr;
+}
+
 #else
 
-bool Watching() { return false; }
-void MutexCreated(const void*) {}
-void MutexDestroyed(const void*) {}
-void BeforeLock(const void*, bool) {}
-void AfterLock(const void*, bool) {}
-void BeforeUnlock(const void*, bool) {}
-void AfterUnlock(const void*, bool) {}
-void HappensBefore(const void*) {}
-void HappensAfter(const void*) {}
-void Hide(const void*, std::size_t) {}
-void Show(const void*, std::size_t) {}
+const DetectorTool* IfWatching() { return nullptr; }
 
 #endif
 
