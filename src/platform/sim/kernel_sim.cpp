@@ -7,7 +7,7 @@
 // state at the moment the call takes effect.
 #include <string>
 
-#include "platform/sim/sim_internal.h"
+#include "sched/kernel_calls.h"
 
 namespace velkor {
 namespace kernel {

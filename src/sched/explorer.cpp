@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/run.h"
+#include "sched/run.h"
 #include "velkorsched.h"
 
 namespace velkor {

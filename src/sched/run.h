@@ -2,8 +2,8 @@
 // One run of a scenario under one schedule, and the strategy that makes its
 // choices: what the scheduler (scheduler.cpp) and the explorer (explorer.cpp)
 // share.
-#ifndef VELKORTHREAD_PLATFORM_SIM_RUN_H
-#define VELKORTHREAD_PLATFORM_SIM_RUN_H
+#ifndef VELKORTHREAD_SCHED_RUN_H
+#define VELKORTHREAD_SCHED_RUN_H
 
 #include <ucontext.h>
 
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/sim_internal.h"
+#include "sched/kernel_calls.h"
 
 namespace velkor {
 namespace sim {
@@ -112,4 +112,4 @@ int TaskIndex(char code);
 }  // namespace sim
 }  // namespace velkor
 
-#endif  // VELKORTHREAD_PLATFORM_SIM_RUN_H
+#endif  // VELKORTHREAD_SCHED_RUN_H

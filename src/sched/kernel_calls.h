@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What the simulated kernel and its scheduler share: the objects of one run,
 // its tasks, and the scheduling point that every kernel call passes.
-#ifndef VELKORTHREAD_PLATFORM_SIM_SIM_INTERNAL_H
-#define VELKORTHREAD_PLATFORM_SIM_SIM_INTERNAL_H
+#ifndef VELKORTHREAD_SCHED_KERNEL_CALLS_H
+#define VELKORTHREAD_SCHED_KERNEL_CALLS_H
 
 #include <ucontext.h>
 
@@ -126,4 +126,4 @@ void Terminate(Task* victim, kernel::UInt32 exitCode);
 }  // namespace sim
 }  // namespace velkor
 
-#endif  // VELKORTHREAD_PLATFORM_SIM_SIM_INTERNAL_H
+#endif  // VELKORTHREAD_SCHED_KERNEL_CALLS_H

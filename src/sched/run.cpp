@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/run.h"
+#include "sched/run.h"
 #include "velkorsched.h"
 
 #if defined(__SANITIZE_ADDRESS__)
