@@ -1,94 +1,19 @@
 // SPDX-License-Identifier: MIT
-// What the simulated kernel and its scheduler share: the objects of one run,
-// its tasks, and the scheduling point that every kernel call passes.
+// The scheduler as the simulated kernel (platform/sim/kernel_sim.cpp) calls
+// it: the scheduling point every kernel call passes, the run's objects, and
+// its trace. Each call goes to the run under way.
 #ifndef VELKORTHREAD_SCHED_KERNEL_CALLS_H
 #define VELKORTHREAD_SCHED_KERNEL_CALLS_H
 
-#include <ucontext.h>
-
-#include <cstdint>
-#include <functional>
-#include <memory>
+#include <cstddef>
 #include <string>
 
 #include "platform/kernel.h"
+#include "sched/registry.h"
+#include "sched/task.h"
 
 namespace velkor {
 namespace sim {
-
-// The kernel calls at which the running task may be switched, plus the two
-// points of velkorsched.h and a task's first step.
-enum class Call {
-  kBegin,
-  kMutexAcquire,
-  kMutexRelease,
-  kHandleClose,
-  kHandleDuplicate,
-  kThreadTerminate,
-  kThreadWait,
-  kThreadExitCode,
-  kSleep,
-  kYield,
-  kAnywhere
-};
-
-const char* CallName(Call call);
-
-// Polling calls: the task lets the others go first.
-inline bool Polls(Call call) { return call == Call::kSleep || call == Call::kYield; }
-
-struct Task;
-
-struct Object {
-  virtual ~Object() = default;
-  virtual std::string Name() const = 0;
-  int id = 0;
-};
-
-struct MutexObject : Object {
-  std::string Name() const override { return "mutex#" + std::to_string(id); }
-  Task* owner = nullptr;
-  int depth = 0;
-  Task* abandonedBy = nullptr;  // reported by the next acquisition
-};
-
-struct ThreadObject : Object {
-  std::string Name() const override;
-  Task* task = nullptr;
-  bool ended = false;
-  kernel::UInt32 exitCode = 0;
-};
-
-// What a kernel::Handle points to. Records live until the run ends, so that a
-// use after close is found instead of being undefined.
-struct HandleRecord {
-  std::string Name() const;
-  Object* object = nullptr;
-  int id = 0;
-  bool open = true;
-  std::string openedBy;
-  long openedAt = 0;
-  std::string closedBy;
-  long closedAt = 0;
-};
-
-enum class TaskState { kReady, kFinished, kKilled };
-
-struct Task {
-  int index = 0;
-  std::string name;
-  TaskState state = TaskState::kReady;
-  Call pending = Call::kBegin;
-  Object* target = nullptr;    // what the pending call waits on, if anything
-  std::uint64_t letFirst = 0;  // a poller waits until these have run or blocked
-  long resumeAt = -1;          // random runs: when a task in Anywhere() goes on
-  long priority = 0;           // random runs
-  std::function<void()> body;
-  ThreadObject* thread = nullptr;  // for tasks created by ThreadCreate
-  ucontext_t context;
-  char* stack = nullptr;
-  void* fakeStack = nullptr;  // AddressSanitizer's, while switched out
-};
 
 // The calling task; ends the program outside a run.
 Task* Current();
