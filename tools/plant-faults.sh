@@ -19,8 +19,8 @@ cxx=${CXX:-g++}
 flags=(-std=c++17 -O2 -g -Wall -Wextra -Werror -DVELKOR_KERNEL_SIM -Iinclude -Isrc)
 
 # What does not change from fault to fault is compiled once.
-common=(src/jmutex.cpp src/platform/sim/kernel_sim.cpp src/platform/sim/scheduler.cpp
-  src/platform/sim/explorer.cpp tests/schedules/scenarios.cpp tests/schedules/schedules_main.cpp)
+common=(src/jmutex.cpp src/platform/sim/kernel_sim.cpp src/sched/*.cpp
+  tests/schedules/scenarios.cpp tests/schedules/schedules_main.cpp)
 objects=()
 for source in "${common[@]}"; do
   object=$work/$(basename "$source" .cpp).o

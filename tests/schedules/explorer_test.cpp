@@ -61,6 +61,22 @@ TEST(HandleAccounting, DoubleCloseUseAfterCloseAndLeakAreFound) {
   EXPECT_EQ(clean.violations, 0) << clean.message;
 }
 
+kernel::UInt32 VELKORTHREAD_ENTRY_CALL ReturnZero(void*) { return 0; }
+
+// Each call asks its handle's object for the kind it needs: the other kind
+// must be refused, not used as if it were one.
+TEST(HandleAccounting, AHandleOfTheWrongKindIsFound) {
+  sched::Report waitOnMutex = sched::Explore(
+      "wait_on_mutex", [] { kernel::ThreadWait(kernel::MutexCreate()); }, Quiet(0));
+  EXPECT_TRUE(Mentions(waitOnMutex, "ThreadWait on handle#1 of mutex#1")) << waitOnMutex.message;
+  EXPECT_TRUE(Mentions(waitOnMutex, "which is not a thread")) << waitOnMutex.message;
+
+  sched::Report acquireThread = sched::Explore(
+      "acquire_thread",
+      [] { kernel::MutexAcquire(kernel::ThreadCreate(ReturnZero, nullptr, nullptr)); }, Quiet(0));
+  EXPECT_TRUE(Mentions(acquireThread, "which is not a mutex")) << acquireThread.message;
+}
+
 kernel::UInt32 VELKORTHREAD_ENTRY_CALL ReturnSeven(void*) { return 7; }
 
 TEST(ThreadObjects, AnExitCodeOtherThanZeroIsFound) {

@@ -95,6 +95,13 @@ struct BodyPlan {
 // body whose object is destroyed while it runs must not touch derived members.
 BodyPlan* plan = nullptr;
 
+// Most scenarios: bodies that hold one client JMutex, `lock`, while they run.
+void PlanOneLock(BodyPlan& p, Guarded& lock) {
+  p.locks = 1;
+  p.first = &lock;
+  plan = &p;
+}
+
 class Body : public JThread {
  protected:
   void* Run() override {
@@ -270,11 +277,9 @@ void Look(JThread& thread, const BodyPlan& p, int* newest) {
 void Handshake() {
   Guarded a;
   BodyPlan p;
-  p.locks = 1;
-  p.first = &a;
+  PlanOneLock(p, a);
   p.checksOwnObject = true;
   p.waitsForStart = true;
-  plan = &p;
   Body thread;
   p.looks = 2;
   sched::Check(StartOf(thread, p) == 0, "Start returns 0");
@@ -289,10 +294,8 @@ void Handshake() {
 void NeverSignals() {
   Guarded a;
   BodyPlan p;
+  PlanOneLock(p, a);
   p.signals = false;
-  p.locks = 1;
-  p.first = &a;
-  plan = &p;
   Body thread;
   sched::Check(StartOf(thread, p) == 0, "Start returns 0");
   CheckStartReturned(p, 1);
@@ -332,10 +335,8 @@ void KillHoldingTwo() { KillHolding(2); }
 void KillUnsignalledThenRestart() {
   Guarded a;
   BodyPlan p;
+  PlanOneLock(p, a);
   p.signals = false;
-  p.locks = 1;
-  p.first = &a;
-  plan = &p;
   Body thread;
   int code = 1;
   bool killed = false;
@@ -362,9 +363,7 @@ void KillUnsignalledThenRestart() {
 void DestroyWhileRunning() {
   Guarded a;
   BodyPlan p;
-  p.locks = 1;
-  p.first = &a;
-  plan = &p;
+  PlanOneLock(p, a);
   Body* thread = new Body;
   sched::Check(StartOf(*thread, p) == 0, "Start returns 0");
   sched::Anywhere();
@@ -379,9 +378,7 @@ void DestroyWhileRunning() {
 void RecursiveMutex() {
   Guarded m;
   BodyPlan p;
-  p.locks = 1;
-  p.first = &m;
-  plan = &p;
+  PlanOneLock(p, m);
   int done = 0;
   sched::Spawn("recursive", [&] {
     m.Lock();
@@ -470,10 +467,8 @@ void KillRacingStart() {
 void KillsItself(SelfKill when) {
   Guarded a;
   BodyPlan p;
+  PlanOneLock(p, a);
   p.selfKill = when;
-  p.locks = 1;
-  p.first = &a;
-  plan = &p;
   Body thread;
   sched::Check(StartOf(thread, p) == 0, "Start returns 0");
   WaitWhileRunning(thread);

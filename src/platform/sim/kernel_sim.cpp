@@ -7,7 +7,7 @@
 // state at the moment the call takes effect.
 #include <string>
 
-#include "platform/sim/sim_internal.h"
+#include "sched/kernel_calls.h"
 
 namespace velkor {
 namespace kernel {
@@ -36,22 +36,25 @@ sim::Object* Use(Handle handle, const char* call) {
   return record->object;
 }
 
-template <class Kind>
-Kind* UseAs(Handle handle, const char* call, const char* kind) {
-  Kind* object = dynamic_cast<Kind*>(Use(handle, call));
-  if (object == nullptr) {
-    VELKOR_SIM_FAIL(std::string(call) + " on " + Describe(Record(handle)) + ", which is not a " +
-                    kind);
-  }
-  return object;
+[[noreturn]] void FailWrongKind(Handle handle, const char* call, const char* kind) {
+  VELKOR_SIM_FAIL(std::string(call) + " on " + Describe(Record(handle)) + ", which is not a " +
+                  kind);
 }
 
 sim::MutexObject* UseMutex(Handle handle, const char* call) {
-  return UseAs<sim::MutexObject>(handle, call, "mutex");
+  sim::MutexObject* mutex = Use(handle, call)->AsMutex();
+  if (mutex == nullptr) {
+    FailWrongKind(handle, call, "mutex");
+  }
+  return mutex;
 }
 
 sim::ThreadObject* UseThread(Handle handle, const char* call) {
-  return UseAs<sim::ThreadObject>(handle, call, "thread");
+  sim::ThreadObject* thread = Use(handle, call)->AsThread();
+  if (thread == nullptr) {
+    FailWrongKind(handle, call, "thread");
+  }
+  return thread;
 }
 
 }  // namespace

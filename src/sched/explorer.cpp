@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The explorer of velkorsched.h.
+// The explorer of velkorsched.h: which schedules to run, and in what order.
 //
 // It is stateless: every schedule is a run from the start, driven by the list
 // of choices made at the scheduling points where more than one task could go.
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/run.h"
+#include "sched/run.h"
 #include "velkorsched.h"
 
 namespace velkor {
@@ -28,7 +28,7 @@ namespace {
 class FollowChoices : public Strategy {
  public:
   explicit FollowChoices(std::vector<int> choices) : choices(std::move(choices)) {}
-  std::size_t Choose(const std::vector<Alternative>& alternatives, std::size_t decision, long,
+  std::size_t Choose(const std::vector<Choice>& alternatives, std::size_t decision, long,
                      Task*) override {
     if (decision >= choices.size()) {
       return 0;
@@ -61,7 +61,7 @@ class RandomPriorities : public Strategy {
     std::uniform_int_distribution<long> priority(0, 1L << 30);
     task->priority = depth_ + priority(random_);
   }
-  std::size_t Choose(const std::vector<Alternative>& alternatives, std::size_t, long step,
+  std::size_t Choose(const std::vector<Choice>& alternatives, std::size_t, long step,
                      Task* last) override {
     for (std::size_t i = 0; i < changes_.size(); ++i) {
       if (changes_[i] == step && last != nullptr) {
@@ -73,7 +73,7 @@ class RandomPriorities : public Strategy {
   }
 
  private:
-  std::size_t Highest(const std::vector<Alternative>& alternatives, long step, bool holdBack) {
+  std::size_t Highest(const std::vector<Choice>& alternatives, long step, bool holdBack) {
     std::size_t best = alternatives.size();
     for (std::size_t i = 0; i < alternatives.size(); ++i) {
       Task* task = alternatives[i].task;
@@ -118,12 +118,12 @@ bool NextPrefix(const std::vector<Decision>& decisions, int bound, std::vector<i
   for (std::size_t d = decisions.size(); d-- > 0;) {
     const Decision& decision = decisions[d];
     for (std::size_t j = decision.chosen + 1; j < decision.alternatives.size(); ++j) {
-      if (decision.preemptionsBefore + decision.alternatives[j].second <= bound) {
+      if (decision.preemptionsBefore + decision.alternatives[j].cost <= bound) {
         prefix->clear();
         for (std::size_t k = 0; k < d; ++k) {
-          prefix->push_back(decisions[k].alternatives[decisions[k].chosen].first);
+          prefix->push_back(decisions[k].alternatives[decisions[k].chosen].task->index);
         }
-        prefix->push_back(decision.alternatives[j].first);
+        prefix->push_back(decision.alternatives[j].task->index);
         return true;
       }
     }
@@ -144,13 +144,13 @@ std::string TracedRun(const std::function<void()>& scenario, const std::string& 
   run.Execute();
   if (out != nullptr) {
     std::fprintf(out, "  trace (step, task, kernel call, outcome):\n");
-    for (const std::string& line : run.trace) {
+    for (const std::string& line : run.Trace()) {
       std::fprintf(out, "  %s\n", line.c_str());
     }
     std::fprintf(out, "  result: %s\n",
-                 run.violation.empty() ? "no violation" : run.violation.c_str());
+                 run.Violation().empty() ? "no violation" : run.Violation().c_str());
   }
-  return run.violation;
+  return run.Violation();
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -170,9 +170,9 @@ void PrintViolation(const char* name, const sim::Run& run, long schedule,
     return;
   }
   std::fprintf(log, "VIOLATION in %s (schedule %ld): %s\n  replay: %s:%s\n", name, schedule,
-               run.violation.c_str(), name, run.choices.c_str());
-  std::string again = sim::TracedRun(scenario, run.choices, log);
-  if (again != run.violation) {
+               run.Violation().c_str(), name, run.Choices().c_str());
+  std::string again = sim::TracedRun(scenario, run.Choices(), log);
+  if (again != run.Violation()) {
     std::fprintf(log, "  the replay did not reproduce it: the scenario is not deterministic\n");
   }
 }
@@ -186,14 +186,14 @@ Report Explore(const char* name, const std::function<void()>& scenario, const Op
   // Returns true when the exploration should stop.
   auto account = [&](const sim::Run& run) {
     ++report.schedules;
-    report.distinct += seen.insert(std::hash<std::string>()(run.choices)).second ? 1 : 0;
-    report.longestRun = std::max(report.longestRun, run.step);
-    if (run.violation.empty()) {
+    report.distinct += seen.insert(std::hash<std::string>()(run.Choices())).second ? 1 : 0;
+    report.longestRun = std::max(report.longestRun, run.Steps());
+    if (run.Violation().empty()) {
       return false;
     }
     if (++report.violations == 1) {
-      report.replay = std::string(name) + ":" + run.choices;
-      report.message = run.violation;
+      report.replay = std::string(name) + ":" + run.Choices();
+      report.message = run.Violation();
       PrintViolation(name, run, report.schedules, scenario, options.log);
     }
     return options.stopAtFirstViolation;
@@ -206,14 +206,14 @@ Report Explore(const char* name, const std::function<void()>& scenario, const Op
       sim::Run run(scenario, &strategy, false);
       run.Execute();
       stop = account(run);
-      more = sim::NextPrefix(run.decisions, options.preemptionBound, &prefix);
+      more = sim::NextPrefix(run.Decisions(), options.preemptionBound, &prefix);
     }
   }
   if (!stop && options.randomRuns > 0 && report.longestRun == 0) {
     sim::FollowChoices strategy({});
     sim::Run run(scenario, &strategy, false);
     run.Execute();
-    report.longestRun = run.step;
+    report.longestRun = run.Steps();
   }
   for (long i = 0; i < options.randomRuns && !stop; ++i) {
     sim::RandomPriorities strategy(options.seed + static_cast<unsigned long>(i),
