@@ -1122,7 +1122,7 @@ void IgnoreLeaksOfThisThread() {
 class SparePoolSetAside {
  public:
   SparePoolSetAside() {
-    kernel::OpenHandleCount();  // gathers the orphans that can go back to the pool
+    linux_layer::CollectOrphanMutexes();  // those that can go back to the pool first
     while (linux_layer::MutexObject* spare = linux_layer::TakeSpareMutex()) held_.push_back(spare);
   }
   ~SparePoolSetAside() {
