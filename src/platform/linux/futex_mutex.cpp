@@ -46,7 +46,7 @@ void WakeFoundNobody(FutexMutex* mutex) {
 
 }  // namespace
 
-void FutexPayOwedWake(FutexMutex* mutex) {
+void FutexPayOwedWake(FutexMutex* mutex) noexcept {
   if (mutex->wakeOwed.exchange(0, std::memory_order_seq_cst) != 0) {
     FutexWakeOneShared(&mutex->word);
   }
@@ -55,7 +55,7 @@ void FutexPayOwedWake(FutexMutex* mutex) {
 // The word is taken by someone else, or free with FUTEX_OWNER_DIED. A thread
 // that has slept takes the word with FUTEX_WAITERS, since others may still
 // sleep: its release then wakes the next one.
-void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) {
+void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) noexcept {
   std::uint32_t value = mutex->word.load(std::memory_order_relaxed);
   bool slept = false;
   for (;;) {
@@ -87,7 +87,7 @@ void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) {
 }
 
 // Someone sleeps: the wake is owed before the word is freed.
-void FutexReleaseContended(FutexMutex* mutex) {
+void FutexReleaseContended(FutexMutex* mutex) noexcept {
   OweWake(mutex);
   mutex->word.exchange(0, std::memory_order_seq_cst);
   VELKOR_MUTEX_STEP(MutexStep::kReleaseFreed);

@@ -89,9 +89,9 @@ extern void (*volatile mutexStep)(MutexStep step);
 #endif
 
 // The contended halves and the owed wake, out of line (futex_mutex.cpp).
-void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self);
-void FutexReleaseContended(FutexMutex* mutex);
-void FutexPayOwedWake(FutexMutex* mutex);
+void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) noexcept;
+void FutexReleaseContended(FutexMutex* mutex) noexcept;
+void FutexPayOwedWake(FutexMutex* mutex) noexcept;
 
 inline void** EntryOf(FutexMutex* mutex) { return &mutex->next; }
 

@@ -59,7 +59,7 @@ RobustListHead* RegisterOwnList() {
 
 }  // namespace
 
-void FutexThreadStart(FutexThread* self) {
+void FutexThreadStart(FutexThread* self) noexcept {
   RobustListHead* head = RegisteredList();
   if (head == nullptr || head->futexOffset != kFutexOffset) {
     head = RegisterOwnList();

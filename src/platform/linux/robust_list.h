@@ -51,7 +51,7 @@ extern __thread FutexThread futexThread __attribute__((tls_model("initial-exec")
 
 // Registers the calling thread: finds its list (or gives it one of our own)
 // and its ids.
-void FutexThreadStart(FutexThread* self);
+void FutexThreadStart(FutexThread* self) noexcept;
 
 // Whether our own futex mutexes may be used in this process: the C library's
 // list has the layout above and the kernel is recent enough. Checked once,
