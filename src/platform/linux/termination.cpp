@@ -18,11 +18,10 @@
 // it may be killed while waiting, and two threads that kill each other would
 // each wait for the other forever.
 //
-// The signal is a number any process of the same user can send, so the handler
-// acts only on a kill the layer itself is carrying out: sent by this process
-// to that very thread, and received by a thread of the layer whose termination
-// has been claimed. Every other arrival is handed to the handler that was
-// installed before ours, or ignored: it never ends a thread.
+// Any process of the same user can send the signal, so the handler acts only
+// on the layer's own kills: sent by this process to that very thread, whose
+// end has been claimed. Every other arrival goes to the handler installed
+// before ours, or is ignored: it never ends a thread.
 #include "platform/linux/termination.h"
 
 #include <signal.h>
@@ -235,7 +234,8 @@ int KillSignal() {
 
 void ExitThreadNow() {
   // From here on nothing may interrupt the end: a kill sent again meanwhile
-  // (KillsMayBeDeclined) must not begin it a second time.
+  // (KillsMayBeDeclined) must not begin it a second time. Cannot fail: the
+  // arguments are valid.
   sigset_t all;
   sigfillset(&all);
   syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);

@@ -106,6 +106,7 @@ ThreadObject* AsThread(Handle handle) { return static_cast<ThreadObject*>(handle
 void FinishKilledThread(ThreadObject* thread) { PublishEnd(thread); }
 
 ThreadObject* CurrentThread() { return currentThread; }
+
 }  // namespace linux_layer
 
 Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
