@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // fork copies only the calling thread, as a thread of its own. Everything the
 // child resets is listed here, registered once, by whichever part of the
-// layer is set up first: our futex mutexes or thread support.
+// layer is set up first: the first mutex creation, or thread support.
 #include "platform/linux/fork_handlers.h"
 
 #include <pthread.h>

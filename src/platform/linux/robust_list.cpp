@@ -183,15 +183,18 @@ constexpr bool kFallbackForced = false;
 #endif
 
 bool CheckRobustLists() {
+  // Registered whatever the outcome: mutex creation takes the bookkeeping lock
+  // too, which a child must not inherit held. Our futexes need them besides:
+  // a child renews the thread's ids (RenewFutexThreadAfterFork).
+  const bool forkHandled = ForkHandlersInstalled();
   const bool layoutAsOurs = kLayoutKnown && kLibraryFutexOffset == kFutexOffset;
-  if (kFallbackForced || !layoutAsOurs || !KernelWakesForPendingRelease()) {
+  if (kFallbackForced || !forkHandled || !layoutAsOurs || !KernelWakesForPendingRelease()) {
     return false;
   }
   RobustListHead* head = RegisteredList();
   const bool registeredAsOurs = head != nullptr && head->futexOffset == kFutexOffset;
   const bool noOperationPending = registeredAsOurs && head->listOpPending == nullptr;
-  // A child of fork must renew the thread's ids (RenewFutexThreadAfterFork).
-  return noOperationPending && ListKeepsOurNodes(head) && ForkHandlersInstalled();
+  return noOperationPending && ListKeepsOurNodes(head);
 }
 
 }  // namespace
