@@ -2,6 +2,11 @@
 // Mutex objects on Linux: our own robust futex each, or a robust, recursive
 // pthread mutex where the C library's robust lists are not what the futexes
 // rely on.
+//
+// A mutex's life: created, in the memory of a spare if there is one; its last
+// handle closed (DestroyMutex), it is freed at once, to the spares (our
+// futexes) or the heap (pthread kind), unless another thread holds it: then it
+// is an orphan until CollectOrphanMutexes finds it let go of.
 #include <errno.h>
 #include <sys/syscall.h>
 #include <unistd.h>
