@@ -7,9 +7,7 @@
 // runtime may leave its locks held, on every platform. They spin on atomics or
 // sleep with kernel::SleepMilliseconds.
 //
-// A few tests pause briefly (kSettleMs) before the step they check. The pause
-// never decides the outcome for a correct implementation: it only gives a
-// faulty one the time to show its fault.
+// A few tests pause briefly (kSettleMs) before the step they check.
 #include "platform/kernel.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-#include <type_traits>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VELKOR_TEST_LSAN 1
@@ -50,13 +47,15 @@
 namespace linux_layer = velkor::kernel::linux_layer;
 #endif
 
+#include "support/kernel_test_support.h"
+
 namespace kernel = velkor::kernel;
 using kernel::Handle;
 using kernel::UInt32;
 
 namespace {
 
-constexpr UInt32 kSettleMs = 20;
+using namespace velkor_test;
 
 // On Windows a new thread runs the loader's thread notifications, under the
 // loader lock, before its routine: terminated there, it leaves that lock held
@@ -72,12 +71,6 @@ constexpr int kScale = 1;
 constexpr bool kMayTerminateBeforeTheRoutine = true;
 constexpr int kScale = 10;
 #endif
-
-// Memcheck runs one thread at a time, which makes the spinning cases slow.
-bool UnderMemcheck() {
-  const char* preload = getenv("LD_PRELOAD");
-  return preload != nullptr && strstr(preload, "vgpreload_memcheck") != nullptr;
-}
 
 // ThreadSanitizer cannot follow a thread that ends by the raw exit system call,
 // as a terminated thread does on Linux: a build with it runs only the cases
@@ -125,47 +118,6 @@ bool UnderWine() {
 #endif
 }
 
-// Bodies are callables returning UInt32, or nothing for an exit code of 0.
-template <typename Body>
-UInt32 VELKORTHREAD_ENTRY_CALL RunBody(void* body) {
-  if constexpr (std::is_void_v<decltype((*static_cast<Body*>(body))())>) {
-    (*static_cast<Body*>(body))();
-    return 0;
-  } else {
-    return (*static_cast<Body*>(body))();
-  }
-}
-
-// Runs `body` (which must outlive the thread) on a new thread of the layer.
-template <typename Body>
-Handle TryStart(Body& body, UInt32* id = nullptr) {
-  UInt32 ignored = 0;
-  return kernel::ThreadCreate(&RunBody<Body>, &body, id != nullptr ? id : &ignored);
-}
-
-// The tests' own creations do not fail: if the system refuses one, the run
-// stops there rather than report every later step.
-Handle Created(Handle handle, const char* what) {
-  if (handle == nullptr) {
-    fprintf(stderr, "could not create a %s\n", what);
-    abort();
-  }
-  return handle;
-}
-
-template <typename Body>
-Handle Start(Body& body, UInt32* id = nullptr) {
-  return Created(TryStart(body, id), "thread");
-}
-
-Handle NewMutex() { return Created(kernel::MutexCreate(), "mutex"); }
-
-// For the test's own thread, which is never terminated.
-template <typename Condition>
-void WaitUntil(Condition condition) {
-  while (!condition()) std::this_thread::yield();
-}
-
 // For things the system finishes after the layer has let go of them, such as
 // a kernel thread that leaves the process's list a moment after it ended. The
 // bound only stops a failing test from hanging.
@@ -173,11 +125,6 @@ template <typename Condition>
 bool Eventually(Condition condition) {
   for (int i = 0; i < 20000 && !condition(); ++i) kernel::SleepMilliseconds(1);
   return condition();
-}
-
-// For bodies: waits without calling into the runtime.
-void SleepUntil(const std::atomic<bool>& flag) {
-  while (!flag.load()) kernel::SleepMilliseconds(1);
 }
 
 std::size_t ProcessThreadCount() {
@@ -250,13 +197,6 @@ void WaitExpectExitCodeAndClose(Handle thread, UInt32 expected) {
   kernel::ThreadWait(thread);
   ExpectExitCode(thread, expected);
   kernel::HandleClose(thread);
-}
-
-// Hangs if anybody still owns the mutex, or if an abandoned owner's depth
-// survived.
-void ExpectFree(Handle mutex) {
-  kernel::MutexAcquire(mutex);
-  kernel::MutexRelease(mutex);
 }
 
 void ExpectFreeThenClose(Handle mutex) {
@@ -502,6 +442,32 @@ TEST_F(KernelMutexTest, ClosingTheLastHandleOfAHeldMutexCorruptsNothing) {
   kernel::HandleClose(held);
   closed = true;
   WaitExpectExitCodeAndClose(thread, 0);
+}
+
+// A closed mutex that its holder takes to its end is reclaimed by then: once
+// the end can be waited for, only the thread's handle is still open.
+TEST_F(KernelMutexTest, AClosedMutexHeldToItsHoldersEndIsReclaimedByThen) {
+  for (bool terminated : {false, true}) {
+    if (terminated && !kCanTerminate) continue;  // see SKIP_WITHOUT_TERMINATION
+    SCOPED_TRACE(terminated ? "terminated holder" : "returning holder");
+    Handle mutex = NewMutex();
+    std::atomic<bool> closed{false};
+    Holder holder{mutex, 2, true};  // spins until terminated
+    auto returning = [&]() -> UInt32 {
+      AcquireTimes(mutex, 2);
+      holder.holding = true;
+      SleepUntil(closed);
+      return 0;
+    };
+    Handle thread = terminated ? holder.StartHolding() : Start(returning);
+    WaitUntil([&] { return holder.holding.load(); });
+    kernel::HandleClose(mutex);
+    closed = true;
+    if (terminated) kernel::ThreadTerminate(thread, 0);
+    kernel::ThreadWait(thread);
+    ExpectOpenHandlesAboveBaseline(1);
+    kernel::HandleClose(thread);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -1122,7 +1088,7 @@ void IgnoreLeaksOfThisThread() {
 class SparePoolSetAside {
  public:
   SparePoolSetAside() {
-    kernel::OpenHandleCount();  // gathers the orphans that can go back to the pool
+    linux_layer::CollectOrphanMutexes();  // those that can go back to the pool first
     while (linux_layer::MutexObject* spare = linux_layer::TakeSpareMutex()) held_.push_back(spare);
   }
   ~SparePoolSetAside() {

@@ -28,6 +28,7 @@
 
 #include "platform/kernel.h"
 #include "platform/linux/internal.h"
+#include "support/kernel_test_support.h"
 
 namespace kernel = velkor::kernel;
 namespace linux_layer = velkor::kernel::linux_layer;
@@ -37,7 +38,7 @@ using linux_layer::MutexStep;
 
 namespace {
 
-constexpr UInt32 kSettleMs = 20;
+using namespace velkor_test;
 
 #if defined(VELKOR_FORCE_PTHREAD_MUTEX)
 constexpr bool kOwnFutexBuild = false;
@@ -52,53 +53,7 @@ constexpr bool kOwnFutexBuild = false;
 constexpr bool kOwnFutexBuild = false;
 #endif
 
-bool UnderMemcheck() {
-  const char* preload = getenv("LD_PRELOAD");
-  return preload != nullptr && strstr(preload, "vgpreload_memcheck") != nullptr;
-}
-
 UInt32 Tid() { return static_cast<UInt32>(syscall(SYS_gettid)); }
-
-Handle NewMutex() {
-  Handle mutex = kernel::MutexCreate();
-  if (mutex == nullptr) {
-    fprintf(stderr, "could not create a mutex\n");
-    abort();
-  }
-  return mutex;
-}
-
-template <typename Body>
-UInt32 RunBody(void* body) {
-  (*static_cast<Body*>(body))();
-  return 0;
-}
-
-template <typename Body>
-Handle Start(Body& body, UInt32* id = nullptr) {
-  UInt32 ignored = 0;
-  Handle thread = kernel::ThreadCreate(&RunBody<Body>, &body, id != nullptr ? id : &ignored);
-  if (thread == nullptr) {
-    fprintf(stderr, "could not create a thread\n");
-    abort();
-  }
-  return thread;
-}
-
-template <typename Condition>
-void WaitUntil(Condition condition) {
-  while (!condition()) std::this_thread::yield();
-}
-
-void SleepUntil(const std::atomic<bool>& flag) {
-  while (!flag.load()) kernel::SleepMilliseconds(1);
-}
-
-// Hangs if anybody still owns the mutex.
-void ExpectFree(Handle mutex) {
-  kernel::MutexAcquire(mutex);
-  kernel::MutexRelease(mutex);
-}
 
 // The calling thread's robust list, walked as the kernel walks it at the
 // thread's end.

@@ -32,7 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/linux/robust_futex.h"
+#include "platform/linux/futex_mutex.h"
 
 namespace velkor {
 namespace kernel {

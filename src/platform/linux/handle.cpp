@@ -37,6 +37,7 @@ void HandleClose(Handle object) {
   linux_layer::DeferTermination defer;
   linux_layer::CountReferences(-1);
   linux_layer::ReleaseObject(static_cast<linux_layer::ObjectHeader*>(object));
+  linux_layer::CollectOrphanMutexes();
 }
 
 // The copy is the same pointer, one more reference: it stays valid until it
@@ -52,8 +53,8 @@ Handle HandleDuplicate(Handle object) {
   return object;
 }
 
+// A closed mutex still held counts until it is collected (mutex.cpp).
 std::size_t OpenHandleCount() {
-  linux_layer::CollectOrphanMutexes();
   return static_cast<std::size_t>(linux_layer::liveReferences.load(std::memory_order_relaxed));
 }
 

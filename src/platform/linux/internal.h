@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the files of the Linux kernel seam share: thread objects, reference
-// accounting, futex waits, and the machinery that makes the layer's own
-// bookkeeping safe against termination.
+// What the files of the Linux kernel seam share: the objects behind handles,
+// their reference accounting, and the calls from one part to another.
 #ifndef VELKORTHREAD_PLATFORM_LINUX_INTERNAL_H
 #define VELKORTHREAD_PLATFORM_LINUX_INTERNAL_H
 
@@ -11,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/kernel.h"
+#include "platform/linux/termination.h"
 
 namespace velkor {
 namespace kernel {
@@ -18,7 +18,7 @@ namespace linux_layer {
 
 // Who settles a thread's end. Only the first transition out of kRunning
 // counts: the thread itself after its routine returned (kExiting), or a
-// terminator (kKilled).
+// terminator's claim (kKilled).
 enum ThreadState : std::uint32_t { kRunning, kExiting, kKilled };
 
 struct ThreadObject {
@@ -41,86 +41,25 @@ void CountReferences(long delta);
 // Drops one reference; the last one destroys the object.
 void ReleaseObject(ObjectHeader* object);
 
-void DestroyMutex(MutexObject* mutex);  // mutex.cpp
+// Mutex objects (mutex.cpp).
+void DestroyMutex(MutexObject* mutex);
 // A destroyed mutex of our own futex kind to build a new one in, or null.
-MutexObject* TakeSpareMutex();  // mutex.cpp
-void CollectOrphanMutexes();    // mutex.cpp
-
-// Our own robust futexes (robust_futex.cpp). Whether they may be used
-// in this process, checked once, inside a deferred section.
-bool OwnFutexesUsable();
-bool FutexHeldByOtherThread(const FutexMutex* mutex);
-// Gives back every level of the calling thread's ownership, if it owns it.
-void FutexReleaseAll(FutexMutex* mutex);
-
+MutexObject* TakeSpareMutex();
+// Frees the closed mutexes that their holders have let go of since they were
+// closed. Called where that may have happened: at each mutex creation and
+// handle close, and at the end of each thread of the layer.
+void CollectOrphanMutexes();
 // For tests: which kind the mutex is, and the address that stands for it in
 // its owner's robust list while it is held.
 bool MutexIsOwnFutex(Handle mutex);
 void* MutexRobustEntry(Handle mutex);
 
-// Called by the reaper once a killed thread has been joined: publishes its end
-// and drops the thread's own reference (thread.cpp).
-void FinishKilledThread(ThreadObject* thread);
-
-static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
-                  std::atomic<std::uint32_t>::is_always_lock_free,
-              "futex words are plain 32-bit atomics");
-
-// Returns when *word may differ from `expected`, spuriously included.
-void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected);
-void FutexWake(std::atomic<std::uint32_t>* word, int count);
-
-// A section of layer code that a termination must not cut short: a kill that
-// arrives inside is held back until the outermost section ends, and the thread
-// then exits there. Sections nest, never block on anything that a killed
-// thread could hold, and are the only places where the layer's internal locks
-// are taken, so no internal lock is ever left held.
-class DeferTermination {
- public:
-  DeferTermination();
-  ~DeferTermination();
-  DeferTermination(const DeferTermination&) = delete;
-  DeferTermination& operator=(const DeferTermination&) = delete;
-};
-
-// Holds the lock of the layer's global bookkeeping (the orphaned mutexes, the
-// kill signal's installation), always inside a deferred section.
-class BookkeepingLock {
- public:
-  BookkeepingLock();
-  ~BookkeepingLock();
-  BookkeepingLock(const BookkeepingLock&) = delete;
-  BookkeepingLock& operator=(const BookkeepingLock&) = delete;
-
- private:
-  DeferTermination defer_;
-};
-
-// Installs the kill signal's handler, once per process. False if it could not.
-bool EnsureThreadSupport();
-
-// The signal that ends a thread of the layer.
-int KillSignal();
-
-// Ends the calling thread at once: no unwinding, no cleanup of any kind.
-[[noreturn]] void ExitThreadNow();
-
-// Whether the calling thread is one the layer created and a terminator has
-// claimed its end (thread.cpp). Safe in a signal handler.
-bool CurrentThreadIsClaimedForKill();
-
-// The calling thread's object, or null for a thread the layer did not create
-// (thread.cpp).
+// Thread objects (thread.cpp). The calling thread's object, or null for a
+// thread the layer did not create.
 ThreadObject* CurrentThread();
-
-// In a child of fork: a claim on the calling thread was made in the parent,
-// whose terminator did not come along; the child's copy runs on unclaimed.
-void ForgetClaimOnCurrentThread();  // thread.cpp
-
-// Hands a thread that has been sent the kill signal to the reaper (started if
-// none runs), which joins it and then calls FinishKilledThread. Called inside
-// a deferred section.
-void ReapKilledThread(ThreadObject* thread);
+// Called by the reaper once a killed thread has been joined: publishes its end
+// and drops the thread's own reference.
+void FinishKilledThread(ThreadObject* thread);
 
 }  // namespace linux_layer
 }  // namespace kernel

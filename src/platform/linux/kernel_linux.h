@@ -16,7 +16,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "platform/linux/robust_futex.h"
+#include "platform/linux/futex_mutex.h"
 
 namespace velkor {
 namespace kernel {
@@ -32,7 +32,7 @@ struct ObjectHeader {
 };
 
 // Each mutex is one of two kinds, chosen when it is created. The fast kind is
-// our own robust futex (robust_futex.h), used wherever the C library's
+// our own robust futex (futex_mutex.h), used wherever the C library's
 // robust list has the layout it relies on. The other is a robust, recursive
 // pthread mutex: robust, because the kernel then frees the mutex of a thread
 // that ends by any path (the raw exit of a terminated thread included) and
@@ -49,7 +49,8 @@ struct alignas(64) MutexObject {
     FutexMutex futex;         // ownFutex
     pthread_mutex_t pthread;  // !ownFutex
   };
-  MutexObject* nextOrphan;  // see DestroyMutex in mutex.cpp
+  MutexObject* nextOrphan;  // link in the list of closed mutexes still held (mutex.cpp)
+  MutexObject* nextSpare;   // link in the list of spare memory for new ones (mutex.cpp)
   MutexObject() {}
 };
 

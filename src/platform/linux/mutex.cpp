@@ -2,6 +2,11 @@
 // Mutex objects on Linux: our own robust futex each, or a robust, recursive
 // pthread mutex where the C library's robust lists are not what the futexes
 // rely on.
+//
+// A mutex's life: created, in the memory of a spare if there is one; its last
+// handle closed (DestroyMutex), it is freed at once, to the spares (our
+// futexes) or the heap (pthread kind), unless another thread holds it: then it
+// is an orphan until CollectOrphanMutexes finds it let go of.
 #include <errno.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -27,7 +32,7 @@ bool InitPthreadMutex(pthread_mutex_t* mutex) {
     if (error == 0) {
       error = pthread_mutex_init(mutex, &attributes);
     }
-    pthread_mutexattr_destroy(&attributes);
+    pthread_mutexattr_destroy(&attributes);  // cannot fail for an initialised one
   }
   return error == 0;
 }
@@ -87,6 +92,7 @@ Handle SystemMutexCreate() {
   object->header.references.store(1, std::memory_order_relaxed);
   object->header.kind = linux_layer::ObjectKind::kMutex;
   object->nextOrphan = nullptr;
+  object->nextSpare = nullptr;
   linux_layer::CountReferences(1);
   return object;
 }
@@ -104,6 +110,7 @@ void MutexAcquireOther(MutexObject* object) {
   // EOWNERDEAD: the previous owner ended holding the mutex. The caller owns
   // it now, once, which is an acquisition like any other.
   if (pthread_mutex_lock(&object->pthread) == EOWNERDEAD) {
+    // Cannot fail: the mutex is robust, and inconsistent until this call.
     pthread_mutex_consistent(&object->pthread);
     if (object->watched) {
       AnnounceHappensAfter(ThreadEndsTag());
@@ -119,6 +126,8 @@ void MutexReleaseOther(MutexObject* object) {
     return;
   }
   if (!object->watched || OwnsPthreadMutex(&object->pthread)) {
+    // Fails with EPERM for a caller that does not own the mutex, changing
+    // nothing: exactly what a release by a non-owner must do.
     (void)pthread_mutex_unlock(&object->pthread);
   }
 }
@@ -137,8 +146,9 @@ void* MutexRobustEntry(Handle mutex) {
 
 namespace {
 
-// Closed mutexes that some other thread still held. Guarded by the
-// bookkeeping lock; orphanCount lets the common case skip the lock.
+// Closed mutexes that some other thread still held, linked by nextOrphan: each
+// counts as a live reference until CollectOrphanMutexes frees it. Guarded by
+// the bookkeeping lock; orphanCount lets the common case skip the lock.
 MutexObject* orphans = nullptr;
 std::atomic<long> orphanCount{0};
 
@@ -148,7 +158,7 @@ std::atomic<long> orphanCount{0};
 // moment (list_op_pending): meanwhile another thread may take the mutex,
 // release it and close its last handle. Kept for the next mutex, the memory
 // always holds a mutex of the same layout, where such late touches are
-// harmless. Guarded by the bookkeeping lock.
+// harmless. Linked by nextSpare, guarded by the bookkeeping lock.
 MutexObject* spares = nullptr;
 
 // A robust mutex that a thread holds is linked into that thread's robust list,
@@ -169,7 +179,7 @@ bool DetachFromOwner(MutexObject* object) {
   }
   int error = pthread_mutex_trylock(&object->pthread);
   if (error == EOWNERDEAD) {
-    pthread_mutex_consistent(&object->pthread);
+    pthread_mutex_consistent(&object->pthread);  // as in MutexAcquireOther
     error = 0;
   }
   if (error == EBUSY) {
@@ -189,10 +199,11 @@ void FreeMutex(MutexObject* object) {
       UnwatchMutex(&object->futex);
     }
     BookkeepingLock lock;
-    object->nextOrphan = spares;
+    object->nextSpare = spares;
     spares = object;
     return;
   }
+  // Cannot fail: the mutex is free and linked nowhere (DetachFromOwner).
   pthread_mutex_destroy(&object->pthread);
   if (object->watched) {
     ShowToDetector(object, sizeof *object);
@@ -206,7 +217,7 @@ MutexObject* TakeSpareMutex() {
   BookkeepingLock lock;
   MutexObject* object = spares;
   if (object != nullptr) {
-    spares = object->nextOrphan;
+    spares = object->nextSpare;
   }
   return object;
 }

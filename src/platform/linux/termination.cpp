@@ -1,35 +1,38 @@
 // SPDX-License-Identifier: MIT
-// Forced termination on Linux.
+// Forced termination on Linux: the claim, the kill signal and its handler,
+// deferred sections, and the reaper.
 //
-// A thread is killed with a real-time signal whose handler ends the kernel
-// thread with the raw exit system call: no unwinding, no destructors, no
-// cleanup handlers, no C library exit path. The kernel still releases the
-// robust mutexes the thread held, which is what abandons them.
+// A terminator first claims the thread's end (ThreadObject::state), then
+// sends a real-time signal whose handler ends the kernel thread with the raw
+// exit system call: no unwinding, no destructors, no C library exit path. The
+// kernel still releases the robust mutexes the thread held, which is what
+// abandons them.
 //
 // Two things must not be cut short by a kill: the layer's own bookkeeping
 // (allocation, reference counts, internal locks, thread creation) and the
 // reclamation of the killed thread's stack. The first is covered by deferred
-// sections: the handler only notes the kill while the thread is inside one,
-// and the thread exits when it leaves the outermost. The second is done by the
-// reaper, a thread of the layer's own that joins every killed thread, started
-// when a kill needs it and gone once the queue is empty. A terminator must not
-// do the join itself: it may be killed while waiting, and two threads that
-// kill each other would each wait for the other forever.
+// sections: the handler only notes a kill that lands inside one, and the
+// thread exits when it leaves the outermost. The second is done by the reaper,
+// a thread of the layer's own that joins every killed thread, started when a
+// kill needs it and gone once the queue is empty. A terminator must not join:
+// it may be killed while waiting, and two threads that kill each other would
+// each wait for the other forever.
 //
-// The signal is a number any process of the same user can send, so the handler
-// acts only on a kill the layer itself is carrying out: sent by this process
-// to that very thread, and received by a thread of the layer whose termination
-// has been claimed. Every other arrival is handed to the handler that was
-// installed before ours, or ignored: it never ends a thread.
-#include <errno.h>
-#include <linux/futex.h>
+// Any process of the same user can send the signal, so the handler acts only
+// on the layer's own kills: sent by this process to that very thread, whose
+// end has been claimed. Every other arrival goes to the handler installed
+// before ours, or is ignored: it never ends a thread.
+#include "platform/linux/termination.h"
+
 #include <signal.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
 
 #include "platform/linux/detectors.h"
+#include "platform/linux/fork_handlers.h"
 #include "platform/linux/internal.h"
 
 namespace velkor {
@@ -37,8 +40,7 @@ namespace kernel {
 namespace linux_layer {
 namespace {
 
-// The signal handler reads these, so they must be reachable without calling
-// into the dynamic loader: initial-exec TLS never allocates.
+// Read by the signal handler: initial-exec TLS never calls the loader.
 __thread volatile sig_atomic_t deferDepth __attribute__((tls_model("initial-exec")));
 __thread volatile sig_atomic_t killPending __attribute__((tls_model("initial-exec")));
 
@@ -47,8 +49,8 @@ pthread_mutex_t bookkeeping = PTHREAD_MUTEX_INITIALIZER;
 
 std::atomic<bool> handlerInstalled{false};  // written under bookkeeping
 
-// What the signal did before the layer took it over: arrivals that are not
-// the layer's kills still go there. Written once, before the handler.
+// Where arrivals that are not the layer's kills go. Written once, before the
+// handler is installed.
 struct sigaction earlierAction;
 
 // Killed threads waiting to be joined, newest first. The reaper takes the
@@ -136,8 +138,11 @@ void ReapAll() {
       ThreadObject* next = oldestFirst->nextToReap;
       // Returns once the kernel has cleared the thread's id, which it does
       // after releasing the thread's robust mutexes: the thread is gone, and
-      // its stack goes back to the C library's cache.
+      // its stack goes back to the C library's cache. It cannot fail: the
+      // claim kept the thread from detaching itself, and only this joins it.
       pthread_join(oldestFirst->thread, nullptr);
+      // Closed mutexes it held are free now, and must not outlive its end.
+      CollectOrphanMutexes();
       FinishKilledThread(oldestFirst);
       oldestFirst = next;
     }
@@ -154,6 +159,7 @@ bool StartReaper() {
   if (pthread_attr_init(&attributes) != 0) {
     return false;
   }
+  // Neither this nor the masks below can fail: their arguments are valid.
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   // The reaper inherits this mask: it must never run a client's handler for a
   // process-wide signal, and must never receive the kill signal.
@@ -168,100 +174,8 @@ bool StartReaper() {
   return error == 0;
 }
 
-// fork copies only the calling thread: the child must not inherit a held
-// bookkeeping lock, nor count on a reaper that did not come along.
-void BeforeFork() {
-  EnterDeferral();
-  pthread_mutex_lock(&bookkeeping);
-}
-
-void AfterForkInParent() {
-  pthread_mutex_unlock(&bookkeeping);
-  LeaveDeferral();
-}
-
-void AfterForkInChild() {
-  pthread_mutex_init(&bookkeeping, nullptr);
-  reaperActive.store(false, std::memory_order_relaxed);
-  reapQueue.store(nullptr, std::memory_order_relaxed);
-  // A kill aimed at the parent's thread is not meant for the child's copy.
-  killPending = 0;
-  ForgetClaimOnCurrentThread();
-  LeaveDeferral();
-}
-
-}  // namespace
-
-DeferTermination::DeferTermination() { EnterDeferral(); }
-
-DeferTermination::~DeferTermination() { LeaveDeferral(); }
-
-BookkeepingLock::BookkeepingLock() { pthread_mutex_lock(&bookkeeping); }
-
-BookkeepingLock::~BookkeepingLock() { pthread_mutex_unlock(&bookkeeping); }
-
-int KillSignal() {
-  // Far enough from SIGRTMIN, which timers and other libraries tend to take.
-  return SIGRTMIN + 6;
-}
-
-void ExitThreadNow() {
-  // From here on nothing may interrupt the end: a kill sent again meanwhile
-  // (KillsMayBeDeclined) must not begin it a second time.
-  sigset_t all;
-  sigfillset(&all);
-  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);
-  ThreadObject* self = CurrentThread();
-  if (self != nullptr) {
-    self->dying.store(1, std::memory_order_release);
-  }
-  // A race detector must hear, from this thread, that its mutexes go to their
-  // next owners and that its end precedes whatever waited for it.
-  AnnounceEndOfThread();
-  if (self != nullptr) {
-    AnnounceHappensBefore(&self->ended);
-  }
-  FinishThreadForDetector();
-  // The C library keeps pthread_setspecific values in the thread's descriptor
-  // and hands that descriptor, with its stack, to a later thread as it is: an
-  // ordinary exit clears the values, this one must too, or the next thread
-  // would start with the dead one's state. What the values point to is left
-  // alone; no cleanup of the thread's own runs.
-  for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
-    pthread_setspecific(key, nullptr);
-  }
-  for (;;) {
-    syscall(SYS_exit, 0);
-  }
-}
-
-bool EnsureThreadSupport() {
-  if (handlerInstalled.load(std::memory_order_acquire)) {
-    return true;
-  }
-  BookkeepingLock lock;
-  if (!handlerInstalled.load(std::memory_order_relaxed)) {
-    SigactionFunction install = KillSignalInstaller();
-    if (install(KillSignal(), nullptr, &earlierAction) != 0) {
-      return false;
-    }
-    struct sigaction action = {};
-    action.sa_sigaction = OnKillSignal;
-    // The earlier handler, when it is passed a signal, runs under the mask it
-    // asked for.
-    action.sa_mask = earlierAction.sa_mask;
-    // A kill held back in a deferred section must not make the system calls
-    // of that section fail with EINTR.
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    if (install(KillSignal(), &action, nullptr) != 0) {
-      return false;
-    }
-    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
-    handlerInstalled.store(true, std::memory_order_release);
-  }
-  return true;
-}
-
+// Hands a thread that has been sent the kill signal to the reaper (started if
+// none runs). Called inside a deferred section.
 void ReapKilledThread(ThreadObject* thread) {
   ThreadObject* head = reapQueue.load(std::memory_order_relaxed);
   do {
@@ -277,16 +191,160 @@ void ReapKilledThread(ThreadObject* thread) {
   }
 }
 
-void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
+}  // namespace
+
+DeferTermination::DeferTermination() { EnterDeferral(); }
+
+DeferTermination::~DeferTermination() { LeaveDeferral(); }
+
+// A default mutex's lock cannot fail, nor its holder's unlock.
+BookkeepingLock::BookkeepingLock() { pthread_mutex_lock(&bookkeeping); }
+
+BookkeepingLock::~BookkeepingLock() { pthread_mutex_unlock(&bookkeeping); }
+
+// A child must not inherit a held bookkeeping lock, nor count on a reaper.
+void TerminationBeforeFork() {
+  EnterDeferral();
+  pthread_mutex_lock(&bookkeeping);
 }
 
-void FutexWake(std::atomic<std::uint32_t>* word, int count) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
-          nullptr, 0);
+void TerminationAfterForkInParent() {
+  pthread_mutex_unlock(&bookkeeping);
+  LeaveDeferral();
 }
 
+void TerminationAfterForkInChild() {
+  pthread_mutex_init(&bookkeeping, nullptr);  // a default mutex's cannot fail
+  reaperActive.store(false, std::memory_order_relaxed);
+  reapQueue.store(nullptr, std::memory_order_relaxed);
+  // A kill aimed at the parent's thread is not meant for the child's copy,
+  // whose claim was made by a terminator that did not come along.
+  killPending = 0;
+  ThreadObject* self = CurrentThread();
+  if (self != nullptr) {
+    self->state.store(kRunning, std::memory_order_relaxed);
+  }
+  LeaveDeferral();
+}
+
+int KillSignal() {
+  // Far enough from SIGRTMIN, which timers and other libraries tend to take.
+  return SIGRTMIN + 6;
+}
+
+void ExitThreadNow() {
+  // From here on nothing may interrupt the end: a kill sent again meanwhile
+  // (KillsMayBeDeclined) must not begin it a second time. Cannot fail: the
+  // arguments are valid.
+  sigset_t all;
+  sigfillset(&all);
+  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);
+  ThreadObject* self = CurrentThread();
+  if (self != nullptr) {
+    self->dying.store(1, std::memory_order_release);
+  }
+  // A race detector must hear, from this thread, that its mutexes go to their
+  // next owners and that its end precedes whatever waited for it.
+  AnnounceEndOfThread();
+  if (self != nullptr) {
+    AnnounceHappensBefore(&self->ended);
+  }
+  FinishThreadForDetector();
+  // The C library hands the thread's descriptor, with its pthread_setspecific
+  // values, to a later thread as it is: an ordinary exit clears the values,
+  // this one must too (what they point to is left alone). Keys never created
+  // fail, harmlessly.
+  for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
+    pthread_setspecific(key, nullptr);
+  }
+  for (;;) {
+    syscall(SYS_exit, 0);
+  }
+}
+
+bool EnsureThreadSupport() {
+  if (handlerInstalled.load(std::memory_order_acquire)) {
+    return true;
+  }
+  BookkeepingLock lock;
+  // Without the fork handlers, a child could inherit a held bookkeeping lock.
+  if (!handlerInstalled.load(std::memory_order_relaxed)) {
+    if (!ForkHandlersInstalled()) {
+      return false;
+    }
+    SigactionFunction install = KillSignalInstaller();
+    if (install(KillSignal(), nullptr, &earlierAction) != 0) {
+      return false;
+    }
+    struct sigaction action = {};
+    action.sa_sigaction = OnKillSignal;
+    // The earlier handler, when it is passed a signal, runs under the mask it
+    // asked for.
+    action.sa_mask = earlierAction.sa_mask;
+    // A kill held back in a deferred section must not make the system calls
+    // of that section fail with EINTR.
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    if (install(KillSignal(), &action, nullptr) != 0) {
+      return false;
+    }
+    handlerInstalled.store(true, std::memory_order_release);
+  }
+  return true;
+}
+
+bool CurrentThreadIsClaimedForKill() {
+  // A thread that settled its own return left CurrentThread, and a claim is
+  // made before the signal is sent.
+  ThreadObject* thread = CurrentThread();
+  return thread != nullptr && thread->state.load(std::memory_order_acquire) == kKilled;
+}
+
+namespace {
+
+// A kill the thread declined (KillsMayBeDeclined) goes again until the thread
+// has begun to die; a claimed thread ends only through the kill, so its kernel
+// id names it until then. Outside any deferred section: a terminator that is
+// itself being killed must not wait here for its victim.
+void RepeatKillUntilDying(ThreadObject* thread) {
+  const pid_t process = getpid();
+  while (thread->dying.load(std::memory_order_acquire) == 0) {
+    timespec pause = {0, 100000};  // the thread is inside the tool for microseconds at a time
+    nanosleep(&pause, nullptr);    // woken early by a signal: one more look
+    if (thread->dying.load(std::memory_order_acquire) == 0) {
+      syscall(SYS_tgkill, process, thread->id.load(std::memory_order_relaxed), KillSignal());
+    }
+  }
+}
+
+}  // namespace
 }  // namespace linux_layer
+
+void ThreadTerminate(Handle handle, UInt32 exitCode) {
+  if (handle == nullptr) {
+    return;
+  }
+  linux_layer::ThreadObject* thread = static_cast<linux_layer::ThreadObject*>(handle);
+  bool claimed = false;
+  {
+    // The claim, the signal and the hand-over to the reaper go together: a
+    // terminator killed between them would leave a thread nobody joins.
+    linux_layer::DeferTermination defer;
+    std::uint32_t expected = linux_layer::kRunning;
+    if (thread->state.compare_exchange_strong(expected, linux_layer::kKilled,
+                                              std::memory_order_acq_rel)) {
+      claimed = true;
+      thread->exitCode = exitCode;
+      // Cannot fail: a claimed thread cannot end but by this signal, so its
+      // pthread_t (written before ThreadCreate returned) still names it.
+      pthread_kill(thread->thread, linux_layer::KillSignal());
+      linux_layer::ReapKilledThread(thread);
+    }
+  }
+  if (claimed && linux_layer::KillsMayBeDeclined()) {
+    linux_layer::RepeatKillUntilDying(thread);
+  }
+  ThreadWait(handle);
+}
+
 }  // namespace kernel
 }  // namespace velkor

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Thread objects on Linux: a pthread each, with its end settled once.
 //
-// A thread either returns from its routine or is killed, and the two can race:
-// whoever moves `state` out of kRunning first settles the exit code. A thread
-// that returns detaches itself and publishes its end; a killed thread is
-// joined by the reaper, which publishes its end after the join, so that
-// ThreadTerminate (which waits for that) returns only once the thread is gone.
+// A thread either returns from its routine or is killed (termination.cpp),
+// and the two can race: whoever moves `state` out of kRunning first settles
+// the exit code. A thread that returns detaches itself and publishes its end;
+// a killed thread is joined by the reaper, which publishes its end after the
+// join, so that ThreadTerminate (which waits for that) returns only once the
+// thread is gone.
 #include <errno.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <new>
 
 #include "platform/linux/detectors.h"
+#include "platform/linux/futex_syscall.h"
 #include "platform/linux/internal.h"
 
 namespace velkor {
@@ -50,7 +52,11 @@ void SettleReturn(ThreadObject* thread, UInt32 exitCode) {
   // No kill can come any more.
   thread->exitCode = exitCode;
   currentThread = nullptr;
+  // Cannot fail: the thread is joinable, and the claim it just won keeps the
+  // reaper from joining it.
   pthread_detach(pthread_self());
+  // Closed mutexes that the thread still holds must not outlive its end.
+  CollectOrphanMutexes();
   PublishEnd(thread);
 }
 
@@ -80,7 +86,7 @@ void* RunThread(void* param) {
   thread->thread = pthread_self();
   currentThread = thread;
   // The creator's mask is inherited; a thread that cannot receive the kill
-  // signal cannot be terminated.
+  // signal cannot be terminated. (Valid arguments: cannot fail.)
   sigset_t kill;
   sigemptyset(&kill);
   sigaddset(&kill, KillSignal());
@@ -100,20 +106,6 @@ ThreadObject* AsThread(Handle handle) { return static_cast<ThreadObject*>(handle
 void FinishKilledThread(ThreadObject* thread) { PublishEnd(thread); }
 
 ThreadObject* CurrentThread() { return currentThread; }
-
-bool CurrentThreadIsClaimedForKill() {
-  // A thread that settled its own return cleared currentThread, and a claim
-  // is made before the signal is sent.
-  ThreadObject* thread = currentThread;
-  return thread != nullptr && thread->state.load(std::memory_order_acquire) == kKilled;
-}
-
-void ForgetClaimOnCurrentThread() {
-  ThreadObject* thread = currentThread;
-  if (thread != nullptr) {
-    thread->state.store(kRunning, std::memory_order_relaxed);
-  }
-}
 
 }  // namespace linux_layer
 
@@ -158,52 +150,6 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
     *id = threadId;
   }
   return thread;
-}
-
-namespace linux_layer {
-namespace {
-
-// A kill the thread declined (KillsMayBeDeclined) goes again until the thread
-// has begun to die. A claimed thread ends only through the kill, so until then
-// its kernel id still names it. Outside any deferred section: a terminator
-// that is itself being killed must not wait here for its victim.
-void RepeatKillUntilDying(ThreadObject* thread) {
-  const pid_t process = getpid();
-  while (thread->dying.load(std::memory_order_acquire) == 0) {
-    timespec pause = {0, 100000};  // the thread is inside the tool for microseconds at a time
-    nanosleep(&pause, nullptr);
-    if (thread->dying.load(std::memory_order_acquire) == 0) {
-      syscall(SYS_tgkill, process, thread->id.load(std::memory_order_relaxed), KillSignal());
-    }
-  }
-}
-
-}  // namespace
-}  // namespace linux_layer
-
-void ThreadTerminate(Handle handle, UInt32 exitCode) {
-  if (handle == nullptr) {
-    return;
-  }
-  linux_layer::ThreadObject* thread = linux_layer::AsThread(handle);
-  bool claimed = false;
-  {
-    // The claim, the signal and the hand-over to the reaper go together: a
-    // terminator killed between them would leave a thread nobody joins.
-    linux_layer::DeferTermination defer;
-    std::uint32_t expected = linux_layer::kRunning;
-    if (thread->state.compare_exchange_strong(expected, linux_layer::kKilled,
-                                              std::memory_order_acq_rel)) {
-      claimed = true;
-      thread->exitCode = exitCode;
-      pthread_kill(thread->thread, linux_layer::KillSignal());
-      linux_layer::ReapKilledThread(thread);
-    }
-  }
-  if (claimed && linux_layer::KillsMayBeDeclined()) {
-    linux_layer::RepeatKillUntilDying(thread);
-  }
-  ThreadWait(handle);
 }
 
 // A futex wait leaves nothing behind if the waiter is itself killed.
