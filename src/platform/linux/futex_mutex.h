@@ -44,7 +44,7 @@ struct FutexMutex {
   std::uint32_t depth;                  // acquisitions by the owner not yet released
   std::atomic<std::uint64_t> owner;     // the owner's FutexThread::id, 0 when free
   std::atomic<std::uint32_t> wakeOwed;  // 1 while the owed wake is unpaid
-  // Marks a mutex announced to a race detector (detectors.cpp); the C
+  // Marks a mutex announced to a race detector (watched_mutex.cpp); the C
   // library's nodes keep spin counts here, which robust mutexes never use.
   std::uint32_t watchMark;
   void* prev;  // the `next` field of the node before, or the list head

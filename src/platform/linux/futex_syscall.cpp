@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The futex system call (futex_syscall.h).
 #include "platform/linux/futex_syscall.h"
 
 #include <linux/futex.h>
