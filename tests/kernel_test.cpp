@@ -32,10 +32,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#if defined(_WIN32)
-#include <tlhelp32.h>
-#else
-#include <dirent.h>
+#if !defined(_WIN32)
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -125,31 +122,6 @@ template <typename Condition>
 bool Eventually(Condition condition) {
   for (int i = 0; i < 20000 && !condition(); ++i) kernel::SleepMilliseconds(1);
   return condition();
-}
-
-std::size_t ProcessThreadCount() {
-#if defined(_WIN32)
-  std::size_t count = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  THREADENTRY32 entry;
-  entry.dwSize = sizeof(entry);
-  DWORD process = GetCurrentProcessId();
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == process) ++count;
-  }
-  CloseHandle(snapshot);
-  return count;
-#else
-  std::size_t count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return 0;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(tasks);
-  return count;
-#endif
 }
 
 UInt32 SystemThreadId() {

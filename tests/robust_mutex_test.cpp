@@ -7,7 +7,6 @@
 // futexes, and the one forced onto the pthread fallback
 // (VELKOR_FORCE_PTHREAD_MUTEX). Cases that stop a thread inside our futex code
 // need the first.
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -530,21 +529,10 @@ TEST_F(RobustMutexTest, ANewThreadWithTheKernelIdOfADeadOwnerOwnsNothing) {
 // The main thread, and fork
 
 // Runs `child` in a forked process and returns its exit status, or -1 if it
-// did not exit normally within the time limit.
-std::size_t ProcessThreadCount() {
-  std::size_t count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return 0;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(tasks);
-  return count;
-}
-
-// Forks once the threads of earlier cases (the layer's reaper included) are
-// gone: what they still held in hand would be lost in the child, which leak
-// checkers would report against it.
+// did not exit normally within the time limit. Forks once the threads of
+// earlier cases (the layer's reaper included) are gone: what they still held
+// in hand would be lost in the child, which leak checkers would report
+// against it.
 template <typename Child>
 int InChild(Child child, std::size_t threadsToKeep = 1) {
   for (int i = 0; i < 5000 && ProcessThreadCount() > threadsToKeep; ++i) {

@@ -15,6 +15,12 @@
 
 #include "platform/kernel.h"
 
+#if defined(_WIN32)
+#include <tlhelp32.h>
+#else
+#include <dirent.h>
+#endif
+
 namespace velkor_test {
 
 using velkor::kernel::Handle;
@@ -82,6 +88,32 @@ inline void SleepUntil(const std::atomic<bool>& flag) {
 inline void ExpectFree(Handle mutex) {
   velkor::kernel::MutexAcquire(mutex);
   velkor::kernel::MutexRelease(mutex);
+}
+
+// The threads of this process, as the system lists them.
+inline std::size_t ProcessThreadCount() {
+#if defined(_WIN32)
+  std::size_t count = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof(entry);
+  DWORD process = GetCurrentProcessId();
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == process) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
+#else
+  std::size_t count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(tasks);
+  return count;
+#endif
 }
 
 }  // namespace velkor_test
