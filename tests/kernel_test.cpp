@@ -417,11 +417,15 @@ TEST_F(KernelMutexTest, ClosingTheLastHandleOfAHeldMutexCorruptsNothing) {
 }
 
 // A closed mutex that its holder takes to its end is reclaimed by then: once
-// the end can be waited for, only the thread's handle is still open.
+// the end can be waited for, only the thread's handle is still open (none for
+// a thread that the layer did not create).
 TEST_F(KernelMutexTest, AClosedMutexHeldToItsHoldersEndIsReclaimedByThen) {
-  for (bool terminated : {false, true}) {
-    if (terminated && !kCanTerminate) continue;  // see SKIP_WITHOUT_TERMINATION
-    SCOPED_TRACE(terminated ? "terminated holder" : "returning holder");
+  enum class End { kReturns, kTerminated, kForeignThreadReturns };
+  for (End end : {End::kReturns, End::kTerminated, End::kForeignThreadReturns}) {
+    if (end == End::kTerminated && !kCanTerminate) continue;  // see SKIP_WITHOUT_TERMINATION
+    SCOPED_TRACE(end == End::kReturns      ? "returning holder"
+                 : end == End::kTerminated ? "terminated holder"
+                                           : "holder the layer did not create");
     Handle mutex = NewMutex();
     std::atomic<bool> closed{false};
     Holder holder{mutex, 2, true};  // spins until terminated
@@ -431,11 +435,23 @@ TEST_F(KernelMutexTest, AClosedMutexHeldToItsHoldersEndIsReclaimedByThen) {
       SleepUntil(closed);
       return 0;
     };
-    Handle thread = terminated ? holder.StartHolding() : Start(returning);
+    Handle thread = nullptr;
+    std::thread foreign;
+    if (end == End::kForeignThreadReturns) {
+      foreign = std::thread(returning);
+    } else {
+      thread = end == End::kTerminated ? holder.StartHolding() : Start(returning);
+    }
     WaitUntil([&] { return holder.holding.load(); });
     kernel::HandleClose(mutex);
     closed = true;
-    if (terminated) kernel::ThreadTerminate(thread, 0);
+    if (thread == nullptr) {
+      // Nothing of the layer runs after the close: the count alone must see it.
+      foreign.join();
+      ExpectOpenHandlesAboveBaseline(0);
+      continue;
+    }
+    if (end == End::kTerminated) kernel::ThreadTerminate(thread, 0);
     kernel::ThreadWait(thread);
     ExpectOpenHandlesAboveBaseline(1);
     kernel::HandleClose(thread);

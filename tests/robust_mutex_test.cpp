@@ -581,6 +581,34 @@ TEST_F(RobustMutexTest, TheMainThreadOwnsAndAbandonsMutexes) {
   kernel::HandleClose(mutex);
 }
 
+void CreateAndCloseAMutex() {
+  Handle mutex = kernel::MutexCreate();
+  if (mutex == nullptr) _exit(3);
+  kernel::HandleClose(mutex);
+}
+
+// The body of the test below, in a process of its own.
+[[noreturn]] void ForkWithHandlersThatCreateMutexes() {
+  alarm(10);  // a fork that waits for good ends here
+  // In the parent only: a child that waited for good would outlive the alarm.
+  if (pthread_atfork(nullptr, CreateAndCloseAMutex, nullptr) != 0) _exit(2);
+  CreateAndCloseAMutex();  // the program's first mutex comes after its handlers
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  int status = 0;
+  bool childExited = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+  _exit(childExited && WEXITSTATUS(status) == 0 ? 0 : 1);
+}
+
+// A program's own fork handlers may create and close mutexes, even when the
+// program registered them before its first mutex: the layer holds its
+// bookkeeping lock across a fork only inside every other handler. A fresh
+// process (the death test's) is one where no mutex came before them.
+TEST(ForkHandlersTest, AProgramsHandlersMayCreateMutexes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ForkWithHandlersThatCreateMutexes(), ::testing::ExitedWithCode(0), "");
+}
+
 // Threads of a forked child that never end: reachable until its exit.
 Handle blockedForGood[2];
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // fork copies only the calling thread, as a thread of its own. Everything the
-// child resets is listed here, registered once, by whichever part of the
-// layer is set up first: the first mutex creation, or thread support.
+// child resets is listed here, registered once, as the library is loaded.
 #include "platform/linux/fork_handlers.h"
 
 #include <pthread.h>
@@ -35,6 +34,18 @@ bool ForkHandlersInstalled() {
       pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0;
   return installed;
 }
+
+namespace {
+
+// The C library runs the handlers that prepare a fork newest first, and the
+// others oldest first. Registered before any handler of the program's, ours
+// are the innermost pair: the bookkeeping lock is taken after every other
+// prepare handler has run and given back before any other handler runs, so a
+// program's handler may create or close mutexes of ours, and a program that
+// registers its own handlers before its first mutex is no exception.
+[[maybe_unused]] const bool registeredAtLoad = ForkHandlersInstalled();
+
+}  // namespace
 
 }  // namespace linux_layer
 }  // namespace kernel

@@ -7,8 +7,10 @@ namespace velkor {
 namespace kernel {
 namespace linux_layer {
 
-// Registers them, once per process, from inside a deferred section; false if
-// the C library refused (out of memory), and then every time after.
+// Registers them, once per process, as the library is loaded (or at the first
+// call, if that comes first); false if the C library refused (out of
+// memory), and then every time after: the layer then creates no mutex and no
+// thread, since a child could inherit its bookkeeping lock held.
 bool ForkHandlersInstalled();
 
 }  // namespace linux_layer

@@ -53,9 +53,15 @@ Handle HandleDuplicate(Handle object) {
   return object;
 }
 
-// A closed mutex still held counts until it is collected (mutex.cpp).
+// A closed mutex counts only while a thread holds it: one let go of is as
+// good as freed (the next creation or close frees it). Orphans are counted
+// and collected under the bookkeeping lock, so the two never miscount.
 std::size_t OpenHandleCount() {
-  return static_cast<std::size_t>(linux_layer::liveReferences.load(std::memory_order_relaxed));
+  linux_layer::DeferTermination defer;
+  linux_layer::BookkeepingLock lock;
+  long live = linux_layer::liveReferences.load(std::memory_order_relaxed) -
+              linux_layer::OrphanMutexesLetGo();
+  return static_cast<std::size_t>(live);
 }
 
 }  // namespace kernel

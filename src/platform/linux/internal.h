@@ -49,6 +49,10 @@ MutexObject* TakeSpareMutex();
 // closed. Called where that may have happened: at each mutex creation and
 // handle close, and at the end of each thread of the layer.
 void CollectOrphanMutexes();
+// How many of those closed mutexes no thread holds any more, not yet freed: a
+// thread that the layer did not create may let one go with no call of ours
+// to follow. Call with the bookkeeping lock held.
+long OrphanMutexesLetGo();
 // For tests: which kind the mutex is, and the address that stands for it in
 // its owner's robust list while it is held.
 bool MutexIsOwnFutex(Handle mutex);

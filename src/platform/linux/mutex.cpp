@@ -8,12 +8,14 @@
 // futexes) or the heap (pthread kind), unless another thread holds it: then it
 // is an orphan until CollectOrphanMutexes finds it let go of.
 #include <errno.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "platform/linux/detectors.h"
+#include "platform/linux/fork_handlers.h"
 #include "platform/linux/internal.h"
 
 namespace velkor {
@@ -57,6 +59,9 @@ bool OwnsPthreadMutex(pthread_mutex_t* mutex) {
 }  // namespace linux_layer
 
 Handle SystemMutexCreate() {
+  if (!linux_layer::ForkHandlersInstalled()) {
+    return nullptr;  // a child could inherit the bookkeeping lock held
+  }
   linux_layer::DeferTermination defer;
   linux_layer::CollectOrphanMutexes();
   bool ownFutex = linux_layer::OwnFutexesUsable();
@@ -235,6 +240,34 @@ void DestroyMutex(MutexObject* object) {
   orphans = object;
   orphanCount.fetch_add(1, std::memory_order_relaxed);
   CountReferences(1);
+}
+
+namespace {
+
+// Read-only, unlike DetachFromOwner: whether any thread holds the mutex now.
+// The kernel takes a dead holder's id out of the word, ours or the C
+// library's.
+bool HeldByAnyThread(MutexObject* object) {
+  if (object->ownFutex) {
+    return (object->futex.word.load(std::memory_order_acquire) & FUTEX_TID_MASK) != 0;
+  }
+#if defined(__GLIBC__)
+  return (__atomic_load_n(&object->pthread.__data.__lock, __ATOMIC_ACQUIRE) & FUTEX_TID_MASK) != 0;
+#else
+  return true;  // counted until collected
+#endif
+}
+
+}  // namespace
+
+long OrphanMutexesLetGo() {
+  long letGo = 0;
+  for (MutexObject* object = orphans; object != nullptr; object = object->nextOrphan) {
+    if (!HeldByAnyThread(object)) {
+      ++letGo;
+    }
+  }
+  return letGo;
 }
 
 void CollectOrphanMutexes() {

@@ -183,9 +183,8 @@ constexpr bool kFallbackForced = false;
 #endif
 
 bool CheckRobustLists() {
-  // Registered whatever the outcome: mutex creation takes the bookkeeping lock
-  // too, which a child must not inherit held. Our futexes need them besides:
-  // a child renews the thread's ids (RenewFutexThreadAfterFork).
+  // Our futexes need the fork handlers: a child renews the thread's ids
+  // (RenewFutexThreadAfterFork).
   const bool forkHandled = ForkHandlersInstalled();
   const bool layoutAsOurs = kLayoutKnown && kLibraryFutexOffset == kFutexOffset;
   if (kFallbackForced || !forkHandled || !layoutAsOurs || !KernelWakesForPendingRelease()) {
