@@ -592,9 +592,23 @@ void CreateAndCloseAMutex() {
   alarm(10);  // a fork that waits for good ends here
   // In the parent only: a child that waited for good would outlive the alarm.
   if (pthread_atfork(nullptr, CreateAndCloseAMutex, nullptr) != 0) _exit(2);
-  CreateAndCloseAMutex();  // the program's first mutex comes after its handlers
+  // The program's first mutex comes after its handlers. Closed while another
+  // thread holds it, it makes every creation look for such mutexes to free,
+  // under the layer's bookkeeping lock, whichever kind of mutex the build has.
+  Handle held = kernel::MutexCreate();
+  if (held == nullptr) _exit(3);
+  std::atomic<bool> holding{false}, mayEnd{false};
+  std::thread holder([&] {
+    kernel::MutexAcquire(held);
+    holding = true;
+    while (!mayEnd) kernel::SleepMilliseconds(1);
+  });
+  while (!holding) kernel::SleepMilliseconds(1);
+  kernel::HandleClose(held);
   pid_t pid = fork();
   if (pid == 0) _exit(0);
+  mayEnd = true;
+  holder.join();
   int status = 0;
   bool childExited = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status);
   _exit(childExited && WEXITSTATUS(status) == 0 ? 0 : 1);

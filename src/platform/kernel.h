@@ -66,9 +66,10 @@ bool ThreadExitCode(Handle thread, UInt32* exitCode);  // false while running
 void SleepMilliseconds(UInt32 ms);
 // A new handle to the calling thread, or null where the layer cannot name it.
 Handle ThreadOpenCurrent();
-// Open handles and kernel objects not yet reclaimed: back at its earlier value
-// once all opened since is closed and has ended (diagnostics for tests; on no
-// path of the classes).
+// Open handles and kernel objects still alive (a thread until it has ended and
+// been reclaimed, a closed mutex while a thread holds it): back at its earlier
+// value once all opened since is closed and has ended (diagnostics for tests;
+// on no path of the classes).
 std::size_t OpenHandleCount();
 
 }  // namespace kernel

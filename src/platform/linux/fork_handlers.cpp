@@ -38,11 +38,13 @@ bool ForkHandlersInstalled() {
 namespace {
 
 // The C library runs the handlers that prepare a fork newest first, and the
-// others oldest first. Registered before any handler of the program's, ours
-// are the innermost pair: the bookkeeping lock is taken after every other
-// prepare handler has run and given back before any other handler runs, so a
-// program's handler may create or close mutexes of ours, and a program that
-// registers its own handlers before its first mutex is no exception.
+// others oldest first. Registered as the library loads, before the handlers of
+// a program linked with it, ours are the innermost pair: the bookkeeping lock
+// is taken after every other prepare handler has run and given back before
+// any other handler runs, so the program's handlers may create or close
+// mutexes of ours, even those it registers before its first mutex. (Not so
+// for handlers registered before the library is loaded, e.g. by a program
+// that loads it with dlopen later: those must leave our mutexes alone.)
 [[maybe_unused]] const bool registeredAtLoad = ForkHandlersInstalled();
 
 }  // namespace

@@ -54,7 +54,7 @@ Handle HandleDuplicate(Handle object) {
 }
 
 // A closed mutex counts only while a thread holds it: one let go of is as
-// good as freed (the next creation or close frees it). Orphans are counted
+// good as freed (the next creation, close or end of a layer thread frees it). Orphans are counted
 // and collected under the bookkeeping lock, so the two never miscount.
 std::size_t OpenHandleCount() {
   linux_layer::DeferTermination defer;

@@ -152,8 +152,9 @@ void* MutexRobustEntry(Handle mutex) {
 namespace {
 
 // Closed mutexes that some other thread still held, linked by nextOrphan: each
-// counts as a live reference until CollectOrphanMutexes frees it. Guarded by
-// the bookkeeping lock; orphanCount lets the common case skip the lock.
+// holds a live reference until CollectOrphanMutexes frees it (OpenHandleCount
+// leaves out those that nobody holds any more). Guarded by the bookkeeping
+// lock; orphanCount lets the common case skip the lock.
 MutexObject* orphans = nullptr;
 std::atomic<long> orphanCount{0};
 

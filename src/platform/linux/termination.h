@@ -34,8 +34,8 @@ class BookkeepingLock {
   DeferTermination defer_;
 };
 
-// Installs the kill signal's handler and the fork handlers, once per process.
-// False if it could not.
+// Installs the kill signal's handler, once per process, once the fork handlers
+// are in place (fork_handlers.h). False if either could not be.
 bool EnsureThreadSupport();
 
 // The signal that ends a thread of the layer.
