@@ -9,7 +9,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "platform/linux/fork_handlers.h"
 #include "platform/linux/futex_mutex.h"
 
 namespace velkor {
@@ -182,12 +181,12 @@ constexpr bool kFallbackForced = true;
 constexpr bool kFallbackForced = false;
 #endif
 
+// Asked only once the fork handlers are in place (SystemMutexCreate creates no
+// mutex without them), which our futexes need as well: a child renews the
+// thread's ids (RenewFutexThreadAfterFork).
 bool CheckRobustLists() {
-  // Our futexes need the fork handlers: a child renews the thread's ids
-  // (RenewFutexThreadAfterFork).
-  const bool forkHandled = ForkHandlersInstalled();
   const bool layoutAsOurs = kLayoutKnown && kLibraryFutexOffset == kFutexOffset;
-  if (kFallbackForced || !forkHandled || !layoutAsOurs || !KernelWakesForPendingRelease()) {
+  if (kFallbackForced || !layoutAsOurs || !KernelWakesForPendingRelease()) {
     return false;
   }
   RobustListHead* head = RegisteredList();
