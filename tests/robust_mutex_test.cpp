@@ -17,11 +17,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -702,6 +704,132 @@ TEST_F(RobustMutexTest, AForkedChildOwnsNothingOfItsParentAndItsMutexesWork) {
   for (Handle mutex : {heldByCaller, heldByOther, free}) {
     std::thread([&] { ExpectFree(mutex); }).join();
     kernel::HandleClose(mutex);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Abandonment past the kernel's walk, which stops after 2,048 entries
+
+enum class HolderEnd { kReturns, kTerminated, kForeignReturns, kPthreadExit, kCancelled };
+
+const char* Describe(HolderEnd end) {
+  switch (end) {
+    case HolderEnd::kReturns:
+      return "a thread of the layer returns";
+    case HolderEnd::kTerminated:
+      return "a thread of the layer is terminated";
+    case HolderEnd::kForeignReturns:
+      return "a std::thread returns";
+    case HolderEnd::kPthreadExit:
+      return "a pthread calls pthread_exit";
+    case HolderEnd::kCancelled:
+      return "a pthread is cancelled";
+  }
+  return "";
+}
+
+struct ManyHeld {
+  std::vector<Handle> mutexes;
+  std::atomic<bool> holding{false}, mayEnd{false};
+
+  // Calls nothing in the runtime: the holder may be terminated afterwards.
+  void AcquireAll() {
+    for (Handle mutex : mutexes) kernel::MutexAcquire(mutex);
+    holding = true;
+  }
+};
+
+void* HoldThenExit(void* held) {
+  static_cast<ManyHeld*>(held)->AcquireAll();
+  SleepUntil(static_cast<ManyHeld*>(held)->mayEnd);
+  pthread_exit(nullptr);
+}
+
+void* HoldUntilCancelled(void* held) {
+  static_cast<ManyHeld*>(held)->AcquireAll();
+  for (;;) pause();  // a cancellation point
+}
+
+// Acquires and releases each mutex in turn on a thread of its own, so that one
+// left held fails the test instead of hanging it. How many it got through.
+std::size_t AcquirableInTurn(const std::vector<Handle>& mutexes) {
+  auto done = std::make_shared<std::atomic<std::size_t>>(0);
+  std::thread checker([mutexes, done] {
+    for (Handle mutex : mutexes) {
+      kernel::MutexAcquire(mutex);
+      kernel::MutexRelease(mutex);
+      ++*done;
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (*done < mutexes.size() && std::chrono::steady_clock::now() < deadline) {
+    kernel::SleepMilliseconds(1);
+  }
+  if (*done == mutexes.size()) {
+    checker.join();
+  } else {
+    checker.detach();  // waits for good on the mutex left held
+  }
+  return *done;
+}
+
+// Windows abandons whatever a thread holds at its end, however much: so must
+// every end here, far past the kernel's walk. Half the mutexes are closed
+// while held, and must not outlive their holder either.
+TEST_F(RobustMutexTest, AThreadEndingHoldingTenThousandMutexesAbandonsEveryOne) {
+  constexpr int kHeld = 10000;
+  for (HolderEnd end : {HolderEnd::kReturns, HolderEnd::kTerminated, HolderEnd::kForeignReturns,
+                        HolderEnd::kPthreadExit, HolderEnd::kCancelled}) {
+    SCOPED_TRACE(Describe(end));
+    ManyHeld held;
+    for (int i = 0; i < kHeld; ++i) held.mutexes.push_back(NewMutex());
+    auto body = [&held] {
+      held.AcquireAll();
+      SleepUntil(held.mayEnd);
+    };
+    Handle thread = nullptr;
+    std::thread foreign;
+    pthread_t raw;
+    if (end == HolderEnd::kReturns || end == HolderEnd::kTerminated) {
+      thread = Start(body);
+    } else if (end == HolderEnd::kForeignReturns) {
+      foreign = std::thread(body);
+    } else {
+      ASSERT_EQ(
+          pthread_create(&raw, nullptr,
+                         end == HolderEnd::kPthreadExit ? HoldThenExit : HoldUntilCancelled, &held),
+          0);
+    }
+    WaitUntil([&] { return held.holding.load(); });
+    std::vector<Handle> open;
+    for (int i = 0; i < kHeld; ++i) {
+      if (i % 2 == 0) {
+        open.push_back(held.mutexes[i]);
+      } else {
+        kernel::HandleClose(held.mutexes[i]);
+      }
+    }
+    if (end == HolderEnd::kTerminated) {
+      kernel::ThreadTerminate(thread, 0);
+    } else if (end == HolderEnd::kCancelled) {
+      ASSERT_EQ(pthread_cancel(raw), 0);
+    } else {
+      held.mayEnd = true;
+    }
+    if (thread != nullptr) {
+      kernel::ThreadWait(thread);
+      kernel::HandleClose(thread);
+    } else if (foreign.joinable()) {
+      foreign.join();
+    } else {
+      pthread_join(raw, nullptr);
+    }
+    EXPECT_EQ(AcquirableInTurn(open), open.size());
+    for (Handle mutex : open) kernel::HandleClose(mutex);
+    for (int i = 0; i < 5000 && kernel::OpenHandleCount() != handles_; ++i) {
+      kernel::SleepMilliseconds(1);
+    }
+    EXPECT_EQ(kernel::OpenHandleCount(), handles_) << "closed mutexes outlived their holder";
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include <new>
 
+#include "platform/linux/abandonment.h"
 #include "platform/linux/detectors.h"
 #include "platform/linux/fork_handlers.h"
 #include "platform/linux/internal.h"
@@ -109,6 +110,7 @@ void MutexAcquireOther(MutexObject* object) {
     WatchedFutexAcquire(&object->futex);
     return;
   }
+  AbandonHeldMutexesAtEnd();
   if (object->watched) {
     WatchEndOfThread();
   }

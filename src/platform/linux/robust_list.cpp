@@ -9,6 +9,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "platform/linux/abandonment.h"
 #include "platform/linux/futex_mutex.h"
 
 namespace velkor {
@@ -24,8 +25,6 @@ std::atomic<std::uint64_t> lastThreadId{0};
 
 std::uint64_t NewThreadId() { return lastThreadId.fetch_add(1, std::memory_order_relaxed) + 1; }
 
-std::uint32_t KernelThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
-
 // A list of our own for a thread that the C library did not give one: the
 // field before the head stands for the `prev` that an empty list's first
 // node would have.
@@ -34,15 +33,6 @@ struct OwnRobustList {
   RobustListHead head;
 };
 __thread OwnRobustList ownList __attribute__((tls_model("initial-exec")));
-
-RobustListHead* RegisteredList() {
-  RobustListHead* head = nullptr;
-  size_t length = 0;
-  if (syscall(SYS_get_robust_list, 0, &head, &length) != 0 || length != sizeof(RobustListHead)) {
-    return nullptr;
-  }
-  return head;
-}
 
 // set_robust_list fails only for a length other than the kernel's own, which
 // sizeof(RobustListHead) is; a kernel without robust lists at all fails the
@@ -58,6 +48,17 @@ RobustListHead* RegisterOwnList() {
 
 }  // namespace
 
+std::uint32_t KernelThreadId() noexcept { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+
+RobustListHead* RegisteredList() noexcept {
+  RobustListHead* head = nullptr;
+  size_t length = 0;
+  if (syscall(SYS_get_robust_list, 0, &head, &length) != 0 || length != sizeof(RobustListHead)) {
+    return nullptr;
+  }
+  return head;
+}
+
 void FutexThreadStart(FutexThread* self) noexcept {
   RobustListHead* head = RegisteredList();
   if (head == nullptr || head->futexOffset != kFutexOffset) {
@@ -66,11 +67,18 @@ void FutexThreadStart(FutexThread* self) noexcept {
   self->tid = KernelThreadId();
   self->id = NewThreadId();
   self->head = head;
+  AbandonHeldMutexesAtEnd();
 }
 
 void RenewFutexThreadAfterFork() {
   if (futexThread.head != nullptr) {
     futexThread.tid = KernelThreadId();
+    futexThread.id = NewThreadId();
+  }
+}
+
+void RenewFutexThreadId() noexcept {
+  if (futexThread.head != nullptr) {
     futexThread.id = NewThreadId();
   }
 }
@@ -196,6 +204,8 @@ bool CheckRobustLists() {
 }
 
 }  // namespace
+
+bool ListNodesHavePrev() noexcept { return kLayoutKnown; }
 
 bool OwnFutexesUsable() {
   static const bool usable = CheckRobustLists();

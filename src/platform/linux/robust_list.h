@@ -64,6 +64,20 @@ bool OwnFutexesUsable();
 // its kernel id is new.
 void RenewFutexThreadAfterFork();
 
+// A thread whose mutexes the layer has abandoned (abandonment.h) owns none of
+// them any more: a release it still makes must find no owner of its id.
+void RenewFutexThreadId() noexcept;
+
+// The robust list registered for the calling thread, or null.
+RobustListHead* RegisteredList() noexcept;
+
+// The calling thread's kernel id.
+std::uint32_t KernelThreadId() noexcept;
+
+// Whether the nodes of this process's robust lists have a `prev` just before
+// `next` (the C library's layout on most processors, and always ours).
+bool ListNodesHavePrev() noexcept;
+
 // Keeps the compiler from moving the stores that the kernel reads at the
 // thread's death across this point; the kernel runs on the dying thread, so
 // program order is all it needs.

@@ -31,6 +31,7 @@
 
 #include <climits>
 
+#include "platform/linux/abandonment.h"
 #include "platform/linux/detectors.h"
 #include "platform/linux/fork_handlers.h"
 #include "platform/linux/internal.h"
@@ -257,6 +258,9 @@ void ExitThreadNow() {
   for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
     pthread_setspecific(key, nullptr);
   }
+  // The kernel abandons the mutexes the thread holds, up to its limit; the
+  // rest are abandoned here.
+  AbandonHeldMutexes();
   for (;;) {
     syscall(SYS_exit, 0);
   }

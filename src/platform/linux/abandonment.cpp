@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: MIT
+// Abandonment past the kernel's reach: the kernel's walk of a dying thread's
+// robust list, done by the thread itself where the kernel would stop short.
+#include "platform/linux/abandonment.h"
+
+#include <linux/futex.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/linux/futex_syscall.h"
+#include "platform/linux/robust_list.h"
+#include "platform/linux/termination.h"
+
+namespace velkor {
+namespace kernel {
+namespace linux_layer {
+namespace {
+
+// How many entries the kernel walks at a thread's death (ROBUST_LIST_LIMIT,
+// the same in every kernel that has robust lists).
+constexpr int kKernelWalkLimit = 2048;
+
+bool PastKernelWalk(RobustListHead* head) {
+  void* entry = head->list;
+  for (int walked = 0; entry != head; ++walked) {
+    if (walked == kKernelWalkLimit) {
+      return true;
+    }
+    entry = NodeOf(entry)[0];
+  }
+  return false;
+}
+
+std::atomic<std::uint32_t>* WordOf(void** node, long futexOffset) {
+  return reinterpret_cast<std::atomic<std::uint32_t>*>(reinterpret_cast<char*>(node) + futexOffset);
+}
+
+// What the kernel does for a listed word of a dying thread: a word that still
+// names the thread becomes free with FUTEX_OWNER_DIED, keeping FUTEX_WAITERS,
+// and one waiter is woken; any other word is left alone. The next owner of
+// either kind of mutex takes it as the kernel's abandonment.
+void AbandonWord(std::atomic<std::uint32_t>* word, std::uint32_t tid) {
+  std::uint32_t value = word->load(std::memory_order_relaxed);
+  while ((value & FUTEX_TID_MASK) == tid) {
+    const std::uint32_t abandoned = (value & FUTEX_WAITERS) | FUTEX_OWNER_DIED;
+    // Release, and in the same total order as a release's: what the thread
+    // wrote while it held the mutex is its next owner's to read.
+    if (word->compare_exchange_weak(value, abandoned, std::memory_order_seq_cst,
+                                    std::memory_order_relaxed)) {
+      if ((value & FUTEX_WAITERS) != 0) {
+        FutexWakeOneShared(word);
+      }
+      return;
+    }
+  }
+}
+
+// Abandons every listed mutex but two kinds, which stay listed for the
+// kernel: the one of the operation in progress (list_op_pending, which the
+// kernel handles apart from the list, and which a kill may have cut short
+// anywhere), and the C library's priority-inheritance mutexes (low bit set),
+// whose ownership the kernel keeps itself. The list is walked forward only,
+// which is consistent at every step of a link or unlink (robust_list.h).
+//
+// Each abandoned node is linked to itself before its word is freed, while
+// it is still ours: a late unlink of it, by a release this thread still
+// makes after its end began, then touches only the node itself.
+void AbandonListed(RobustListHead* head, std::uint32_t tid) {
+  const bool havePrev = ListNodesHavePrev();
+  void** const pending = head->listOpPending != nullptr ? NodeOf(head->listOpPending) : nullptr;
+  void** link = &head->list;  // the forward field of the last entry kept
+  void* entry = head->list;
+  while (entry != head) {
+    void** node = NodeOf(entry);
+    void* next = node[0];
+    if (node != entry || node == pending) {
+      *link = entry;
+      if (havePrev) {
+        node[-1] = link;
+      }
+      link = node;
+    } else {
+      if (havePrev) {
+        node[-1] = node;
+      }
+      node[0] = node;
+      AbandonWord(WordOf(node, head->futexOffset), tid);
+    }
+    entry = next;
+  }
+  *link = head;
+  if (havePrev) {
+    NodeOf(head)[-1] = link;
+  }
+}
+
+// The thread-specific value whose destructor runs at every end of a thread
+// but a kill (which runs no destructor, and abandons in ExitThreadNow).
+pthread_once_t endKeyOnce = PTHREAD_ONCE_INIT;
+pthread_key_t endKey;
+bool endKeyCreated = false;
+__thread bool endArranged __attribute__((tls_model("initial-exec")));
+
+void AtThreadEnd(void*) {
+  // Gone with this call: a mutex acquired by a destructor that runs after it
+  // arranges it again, and the C library calls destructors again for that.
+  endArranged = false;
+  AbandonHeldMutexes();
+}
+
+void CreateEndKey() { endKeyCreated = pthread_key_create(&endKey, AtThreadEnd) == 0; }
+
+}  // namespace
+
+void AbandonHeldMutexesAtEnd() noexcept {
+  if (__builtin_expect(endArranged, 1)) {
+    return;
+  }
+  // pthread_setspecific may allocate: a kill must not land inside.
+  DeferTermination defer;
+  pthread_once(&endKeyOnce, CreateEndKey);  // cannot fail: the arguments are valid
+  // Without the value (no key left, or no memory), a thread's end is the
+  // kernel's alone, as before; the next acquisition tries again.
+  static int anyValue;
+  endArranged = endKeyCreated && pthread_setspecific(endKey, &anyValue) == 0;
+}
+
+void AbandonHeldMutexes() noexcept {
+  RobustListHead* head = RegisteredList();
+  if (head == nullptr || !PastKernelWalk(head)) {
+    return;
+  }
+  AbandonListed(head, KernelThreadId());
+  RenewFutexThreadId();
+}
+
+}  // namespace linux_layer
+}  // namespace kernel
+}  // namespace velkor
