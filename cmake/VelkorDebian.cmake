@@ -32,7 +32,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 # replaced those by the trigger, so the finishing step below removes them.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(VELKOR_DEBIAN_CONTROL ${CMAKE_BINARY_DIR}/debian/control-runtime)
+set(VELKOR_DEBIAN_CONTROL ${PROJECT_BINARY_DIR}/debian/control-runtime)
 file(MAKE_DIRECTORY ${VELKOR_DEBIAN_CONTROL})
 file(WRITE ${VELKOR_DEBIAN_CONTROL}/triggers "activate-noawait ldconfig\n")
 file(STRINGS ${PROJECT_SOURCE_DIR}/tests/exports/linux.txt velkor_exports REGEX "^[^#]")
@@ -80,8 +80,8 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 # Every Debian package carries its copyright file and a compressed changelog
 # in /usr/share/doc/<package>.
 find_program(VELKOR_GZIP gzip REQUIRED)
-set(VELKOR_DEBIAN_CHANGELOG ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/debian)
+set(VELKOR_DEBIAN_CHANGELOG ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian)
 execute_process(COMMAND ${VELKOR_GZIP} -9 -n -c ${VELKOR_DEBIAN_DIR}/changelog
                 OUTPUT_FILE ${VELKOR_DEBIAN_CHANGELOG} COMMAND_ERROR_IS_FATAL ANY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VELKOR_DEBIAN_DIR}/changelog)

@@ -2,7 +2,7 @@
 # `docs`: the reference pages, Doxygen HTML from the public headers, in
 # <build>/docs/html (index.html, classJMutex.html, classJThread.html). Any
 # Doxygen warning fails the target.
-set(VELKOR_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
+set(VELKOR_DOCS_DIR ${PROJECT_BINARY_DIR}/docs)
 find_program(VELKOR_DOXYGEN doxygen)
 if(VELKOR_DOXYGEN)
   configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${VELKOR_DOCS_DIR}/Doxyfile @ONLY)

@@ -12,7 +12,7 @@ set(CPACK_PACKAGE_VENDOR "${VELKOR_VENDOR}")
 set(CPACK_PACKAGE_CONTACT "velkorthread developers <maintainers@users.noreply.c-seed-1057cada.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_COMPONENTS_ALL Runtime Development)
 # Packages carry no debugging information, and no build path in it.
 set(CPACK_STRIP_FILES ON)
