@@ -229,6 +229,19 @@ long ResidentKb() {
   return -1;
 }
 
+// The thread count once it is down to `target`, or after 200 ms: Kill
+// returns once the thread runs no more, which may be a moment before the
+// kernel drops it from the process's list, and the library's reaper may still
+// be joining the killed threads.
+long SettledThreadCount(long target) {
+  long count = CountThreads();
+  for (int i = 0; i < 100 && count > target; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    count = CountThreads();
+  }
+  return count;
+}
+
 // Start returns once the body has called ThreadStarted, which may still be
 // inside the mutex release: kill only once it spins.
 bool StartSpinning(SpinningBody& thread) {
@@ -275,14 +288,7 @@ void StartKill(benchmark::State& state) {
 
   long threadsAfter = CountThreads();
   long rssAfter = ResidentKb();
-  // Kill returns once the thread runs no more, which may be a moment before
-  // the kernel drops it from the process's list, and the library may still be
-  // reclaiming the killed threads: give that a moment.
-  long threadsSettled = threadsAfter;
-  for (int i = 0; i < 100 && threadsSettled > threadsBefore; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    threadsSettled = CountThreads();
-  }
+  long threadsSettled = SettledThreadCount(threadsBefore);
 
   double cycles = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
   state.counters["start_us"] = std::chrono::duration<double, std::micro>(starting).count() / cycles;
