@@ -19,9 +19,15 @@
 // of one operation with JMutex (or the robust mutex) over that with
 // std::recursive_mutex.
 //
+// The "Scale" group asks what happens as a program uses more of them: the
+// cost of creating and destroying a mutex, on one thread and on two at once.
+// Its figures are printed at the end beside the goal of each.
+//
 // Usage: bench_native [--quick] [Google Benchmark flags]
 //   --quick  short runs and 300 instead of 10,000 Start/Kill cycles: proves
 //            the program runs, with rough figures
+// The Scale group alone:
+//   bench_native --benchmark_filter=^Scale/
 // On a busy machine the two-thread figures move from run to run; the ratios
 // then come from medians of interleaved repetitions, e.g.
 //   bench_native --benchmark_filter=-StartKill --benchmark_repetitions=5
@@ -301,11 +307,35 @@ void StartKill(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------
+// e. Scale: create and destroy
+//
+// The constructor creates the operating-system mutex and the destructor
+// closes it, so `new` and `delete` of the object are the whole life of one.
+// std::recursive_mutex's life is its allocation: the C library's mutex needs
+// no call to create or destroy.
+
+template <typename Mutex>
+void NewDelete() {
+  Mutex* mutex = new Mutex;
+  benchmark::DoNotOptimize(mutex);
+  delete mutex;
+}
+
+template <typename Mutex>
+void CreateDestroy(benchmark::State& state) {
+  for (auto _ : state) {
+    NewDelete<Mutex>();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// ---------------------------------------------------------------------------
 // Reporting
 
 // Prints as the console reporter does, and keeps each benchmark's result for
 // the ratios. With --benchmark_repetitions, the median of the repetitions
-// stands for the benchmark.
+// stands for the benchmark. A benchmark run on several thread counts is also
+// kept under its name followed by "/threads:N".
 class CollectingReporter : public benchmark::ConsoleReporter {
  public:
   explicit CollectingReporter(OutputOptions options) : ConsoleReporter(options) {}
@@ -317,10 +347,13 @@ class CollectingReporter : public benchmark::ConsoleReporter {
         continue;
       }
       const std::string& name = run.run_name.function_name;
+      const std::string withThreads = name + "/threads:" + std::to_string(run.threads);
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
         medians_[name] = run;
+        medians_[withThreads] = run;
       } else if (run.run_type == Run::RT_Iteration) {
         singles_[name] = run;
+        singles_[withThreads] = run;
       }
     }
   }
@@ -408,6 +441,49 @@ void PrintRatios(const CollectingReporter& reporter) {
   }
 }
 
+// The wall-clock time that one thread spends on one operation, in
+// nanoseconds: with two threads at once, twice the wall-clock time per
+// operation over both, so that it equals the one-thread figure when the
+// second thread costs the first nothing.
+double NsPerOperationOnEachThread(const benchmark::BenchmarkReporter::Run& run) {
+  return run.iterations > 0
+             ? run.real_accumulated_time * 1e9 * run.threads / static_cast<double>(run.iterations)
+             : 0.0;
+}
+
+double Ratio(double a, double b) { return b > 0.0 ? a / b : 0.0; }
+
+void PrintCreateDestroy(const CollectingReporter& reporter) {
+  const auto* jmutex1 = reporter.Find("Scale/CreateDestroy/JMutex/threads:1");
+  const auto* std1 = reporter.Find("Scale/CreateDestroy/std::recursive_mutex/threads:1");
+  const auto* jmutex2 = reporter.Find("Scale/CreateDestroy/JMutex/threads:2");
+  const auto* std2 = reporter.Find("Scale/CreateDestroy/std::recursive_mutex/threads:2");
+  if (jmutex1 == nullptr || std1 == nullptr) {
+    return;
+  }
+  const double j1 = NsPerOperationOnEachThread(*jmutex1);
+  const double s1 = NsPerOperationOnEachThread(*std1);
+  std::printf(
+      "  create+destroy, one thread: JMutex %.1f ns, std::recursive_mutex %.1f ns: %.2fx "
+      "(target at most 3x)\n",
+      j1, s1, Ratio(j1, s1));
+  if (jmutex2 == nullptr || std2 == nullptr) {
+    return;
+  }
+  const double j2 = NsPerOperationOnEachThread(*jmutex2);
+  const double s2 = NsPerOperationOnEachThread(*std2);
+  std::printf(
+      "  two threads at once, each thread's time per create+destroy over one thread alone:\n"
+      "    JMutex %.1f ns, %.2fx; std::recursive_mutex %.1f ns, %.2fx "
+      "(target: JMutex's factor at most std's)\n",
+      j2, Ratio(j2, j1), s2, Ratio(s2, s1));
+}
+
+void PrintScale(const CollectingReporter& reporter) {
+  std::printf("\nScale (this run):\n");
+  PrintCreateDestroy(reporter);
+}
+
 template <typename Mutex>
 void RegisterPair(const char* family, const std::string& name, double minTime) {
   const std::string full = std::string(family) + "/" + name;
@@ -422,6 +498,20 @@ void RegisterPair(const char* family, const std::string& name, double minTime) {
         ->UseRealTime()
         ->MinTime(minTime);
   }
+}
+
+void RegisterScale(double minTime) {
+  benchmark::RegisterBenchmark("Scale/CreateDestroy/JMutex", CreateDestroy<JMutex>)
+      ->Threads(1)
+      ->Threads(2)
+      ->UseRealTime()
+      ->MinTime(minTime);
+  benchmark::RegisterBenchmark("Scale/CreateDestroy/std::recursive_mutex",
+                               CreateDestroy<std::recursive_mutex>)
+      ->Threads(1)
+      ->Threads(2)
+      ->UseRealTime()
+      ->MinTime(minTime);
 }
 
 void RegisterBenchmarks() {
@@ -448,6 +538,7 @@ void RegisterBenchmarks() {
       ->Iterations(quick ? 300 : 10000)
       ->UseRealTime()
       ->Unit(benchmark::kMicrosecond);
+  RegisterScale(minTime);
 }
 
 }  // namespace
@@ -475,6 +566,7 @@ int main(int argc, char** argv) {
                                                     : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   PrintRatios(reporter);
+  PrintScale(reporter);
   benchmark::Shutdown();
   return 0;
 }
