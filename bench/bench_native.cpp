@@ -20,12 +20,14 @@
 // std::recursive_mutex.
 //
 // The "Scale" group asks what happens as a program uses more of them: the
-// cost of creating and destroying a mutex, on one thread and on two at once.
-// Its figures are printed at the end beside the goal of each.
+// cost of creating and destroying a mutex, on one thread and on two at once;
+// the memory of each live mutex, and what is still held once all are
+// destroyed. Its figures are printed at the end beside the goal of each.
 //
 // Usage: bench_native [--quick] [Google Benchmark flags]
-//   --quick  short runs and 300 instead of 10,000 Start/Kill cycles: proves
-//            the program runs, with rough figures
+//   --quick  short runs and 300 instead of 10,000 Start/Kill cycles, and a
+//            tenth of the Scale group's mutexes: proves the program runs,
+//            with rough figures
 // The Scale group alone:
 //   bench_native --benchmark_filter=^Scale/
 // On a busy machine the two-thread figures move from run to run; the ratios
@@ -37,6 +39,7 @@
 // The program only reports; it exits 0 whatever the figures are.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -330,6 +333,84 @@ void CreateDestroy(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------
+// f. Scale: memory per live mutex, and what is kept once all are destroyed
+
+bool Created(JMutex* mutex) { return mutex->IsInitialized(); }
+bool Created(std::recursive_mutex*) { return true; }
+
+struct MemoryUse {
+  double heapBytes;      // in use by the allocator's clients, mmapped blocks included
+  double residentBytes;  // the process's resident set
+};
+
+// The allocator may keep freed memory, and the fragments of what an earlier
+// benchmark freed, for its own reuse: that is not memory its clients hold,
+// and it would make each reading depend on what ran before. It gives back
+// what it can first.
+MemoryUse MeasureMemory() {
+  malloc_trim(0);
+  struct mallinfo2 info = mallinfo2();
+  return {static_cast<double>(info.uordblks + info.hblkhd),
+          static_cast<double>(ResidentKb()) * 1024.0};
+}
+
+// A call of each kind on this thread. The library may keep the memory of a
+// destroyed mutex until every thread has made a later call or ended; the
+// other threads of the benchmark have ended by the time this runs.
+void CallLibrary() {
+  JMutex mutex;
+  mutex.Lock();
+  mutex.Unlock();
+}
+
+template <typename Mutex>
+void MemoryPerMutex(benchmark::State& state) {
+  const std::size_t count = quick ? 50000 : 500000;
+  // Filled before the baseline, so that its pages are resident in every
+  // reading: the pointers are not the mutexes' memory.
+  std::vector<Mutex*> mutexes(count, nullptr);
+  CallLibrary();
+  const long threadsBefore = SettledThreadCount(1);
+  const MemoryUse before = MeasureMemory();
+  MemoryUse live{};
+  MemoryUse kept{};
+  long threadsAfter = 0;
+  bool allCreated = true;
+  for (auto _ : state) {
+    for (Mutex*& mutex : mutexes) {
+      mutex = new Mutex;
+      allCreated = allCreated && Created(mutex);
+    }
+    live = MeasureMemory();
+    for (Mutex*& mutex : mutexes) {
+      delete mutex;
+      mutex = nullptr;
+    }
+    CallLibrary();
+    threadsAfter = SettledThreadCount(1);
+    kept = MeasureMemory();
+  }
+  if (!allCreated) {
+    state.SkipWithError("a mutex was not created");
+    return;
+  }
+  const double n = static_cast<double>(count);
+  const double heapPeak = live.heapBytes - before.heapBytes;
+  const double residentPeak = live.residentBytes - before.residentBytes;
+  const double heapKept = kept.heapBytes - before.heapBytes;
+  const double residentKept = kept.residentBytes - before.residentBytes;
+  state.counters["mutexes"] = n;
+  state.counters["heap_B_per_mutex"] = heapPeak / n;
+  state.counters["rss_B_per_mutex"] = residentPeak / n;
+  state.counters["heap_peak_kB"] = heapPeak / 1024.0;
+  state.counters["rss_peak_kB"] = residentPeak / 1024.0;
+  state.counters["heap_kept_kB"] = heapKept / 1024.0;
+  state.counters["rss_kept_kB"] = residentKept / 1024.0;
+  state.counters["threads_before"] = static_cast<double>(threadsBefore);
+  state.counters["threads_after"] = static_cast<double>(threadsAfter);
+}
+
+// ---------------------------------------------------------------------------
 // Reporting
 
 // Prints as the console reporter does, and keeps each benchmark's result for
@@ -479,9 +560,42 @@ void PrintCreateDestroy(const CollectingReporter& reporter) {
       j2, Ratio(j2, j1), s2, Ratio(s2, s1));
 }
 
+void PrintMemory(const CollectingReporter& reporter, const char* label, const std::string& name) {
+  const auto* run = reporter.Find(name);
+  if (run == nullptr) {
+    return;
+  }
+  const double heapPeak = Counter(*run, "heap_peak_kB");
+  const double heapKept = Counter(*run, "heap_kept_kB");
+  const double residentPeak = Counter(*run, "rss_peak_kB");
+  const double residentKept = Counter(*run, "rss_kept_kB");
+  std::printf("  %-20s live: %6.1f B heap, %6.1f B resident per mutex (%.0f mutexes)\n", label,
+              Counter(*run, "heap_B_per_mutex"), Counter(*run, "rss_B_per_mutex"),
+              Counter(*run, "mutexes"));
+  std::printf(
+      "  %-20s all destroyed, still held: heap %.0f kB (%.1f%% of peak), resident %.0f kB "
+      "(%.1f%% of peak); threads %.0f before, %.0f at the reading\n",
+      "", heapKept, 100.0 * Ratio(heapKept, heapPeak), residentKept,
+      100.0 * Ratio(residentKept, residentPeak), Counter(*run, "threads_before"),
+      Counter(*run, "threads_after"));
+}
+
 void PrintScale(const CollectingReporter& reporter) {
   std::printf("\nScale (this run):\n");
   PrintCreateDestroy(reporter);
+
+  const auto* memory = reporter.Find("Scale/MemoryPerMutex/JMutex");
+  if (memory != nullptr) {
+    const double heapTarget = std::max(1024.0, Counter(*memory, "heap_peak_kB") / 100.0);
+    std::printf(
+        "  memory (JMutex targets: at most 128 B per live mutex; once all are destroyed, "
+        "at most %.0f kB held, max(1 MB, 1%% of peak)):\n",
+        heapTarget);
+  } else if (reporter.Find("Scale/MemoryPerMutex/std::recursive_mutex") != nullptr) {
+    std::printf("  memory:\n");
+  }
+  PrintMemory(reporter, "JMutex", "Scale/MemoryPerMutex/JMutex");
+  PrintMemory(reporter, "std::recursive_mutex", "Scale/MemoryPerMutex/std::recursive_mutex");
 }
 
 template <typename Mutex>
@@ -500,6 +614,9 @@ void RegisterPair(const char* family, const std::string& name, double minTime) {
   }
 }
 
+// In this order: the memory of std::recursive_mutex is measured first, since
+// the heap it leaves is whole again once the allocator has given back what it
+// can.
 void RegisterScale(double minTime) {
   benchmark::RegisterBenchmark("Scale/CreateDestroy/JMutex", CreateDestroy<JMutex>)
       ->Threads(1)
@@ -512,6 +629,15 @@ void RegisterScale(double minTime) {
       ->Threads(2)
       ->UseRealTime()
       ->MinTime(minTime);
+  benchmark::RegisterBenchmark("Scale/MemoryPerMutex/std::recursive_mutex",
+                               MemoryPerMutex<std::recursive_mutex>)
+      ->Iterations(1)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Scale/MemoryPerMutex/JMutex", MemoryPerMutex<JMutex>)
+      ->Iterations(1)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
 }
 
 void RegisterBenchmarks() {
