@@ -22,12 +22,14 @@
 // The "Scale" group asks what happens as a program uses more of them: the
 // cost of creating and destroying a mutex, on one thread and on two at once;
 // the memory of each live mutex, and what is still held once all are
-// destroyed. Its figures are printed at the end beside the goal of each.
+// destroyed; creation beside thousands of destroyed mutexes that another
+// thread still holds (orphans). Its figures are printed at the end beside the
+// goal of each.
 //
 // Usage: bench_native [--quick] [Google Benchmark flags]
 //   --quick  short runs and 300 instead of 10,000 Start/Kill cycles, and a
-//            tenth of the Scale group's mutexes: proves the program runs,
-//            with rough figures
+//            tenth of the Scale group's mutexes and orphans: proves the
+//            program runs, with rough figures
 // The Scale group alone:
 //   bench_native --benchmark_filter=^Scale/
 // On a busy machine the two-thread figures move from run to run; the ratios
@@ -46,6 +48,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -332,6 +335,24 @@ void CreateDestroy(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The mean time of one JMutex create+destroy, in nanoseconds, over batches
+// until `budget` has passed: a cost that grows with what the library keeps
+// would make a fixed count of them take minutes.
+double CreateDestroyNs(std::chrono::milliseconds budget) {
+  using Clock = std::chrono::steady_clock;
+  long count = 0;
+  Clock::time_point begin = Clock::now();
+  Clock::time_point end = begin;
+  do {
+    for (int i = 0; i < 64; ++i) {
+      NewDelete<JMutex>();
+    }
+    count += 64;
+    end = Clock::now();
+  } while (end - begin < budget);
+  return std::chrono::duration<double, std::nano>(end - begin).count() / static_cast<double>(count);
+}
+
 // ---------------------------------------------------------------------------
 // f. Scale: memory per live mutex, and what is kept once all are destroyed
 
@@ -408,6 +429,79 @@ void MemoryPerMutex(benchmark::State& state) {
   state.counters["rss_kept_kB"] = residentKept / 1024.0;
   state.counters["threads_before"] = static_cast<double>(threadsBefore);
   state.counters["threads_after"] = static_cast<double>(threadsAfter);
+}
+
+// ---------------------------------------------------------------------------
+// g. Scale: creation beside orphans
+//
+// A JMutex destroyed while another thread holds it is an orphan: the library
+// keeps it until its holder lets it go. A helper thread locks many mutexes
+// and waits; the main thread destroys them all, then measures creation, which
+// should not care how many orphans there are. The helper then ends still
+// holding them, which lets them go, and creation is measured once more: the
+// kernel lets go of at most 2048 of the robust mutexes an ending thread holds
+// (the limit of its walk of the thread's robust list), and that last figure
+// shows what becomes of the rest.
+
+struct HolderSignals {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool holding = false;  // guarded by mutex
+  bool release = false;  // guarded by mutex
+};
+
+void CreateBesideOrphans(benchmark::State& state) {
+  const std::size_t count = quick ? 1000 : 10000;
+  const std::chrono::milliseconds budget(quick ? 20 : 300);
+  std::vector<JMutex*> mutexes;
+  for (std::size_t i = 0; i < count; ++i) {
+    mutexes.push_back(new JMutex);
+  }
+  HolderSignals signals;
+  double aloneNs = 0.0;
+  double besideNs = 0.0;
+  double afterNs = 0.0;
+  double closeUs = 0.0;
+  for (auto _ : state) {
+    aloneNs = CreateDestroyNs(budget);
+    // A thread of the C++ runtime, not a JThread: nothing kills it, and the
+    // library learns of its end only from the kernel.
+    std::thread holder([&mutexes, &signals] {
+      for (JMutex* mutex : mutexes) {
+        mutex->Lock();
+      }
+      std::unique_lock<std::mutex> lock(signals.mutex);
+      signals.holding = true;
+      signals.changed.notify_all();
+      signals.changed.wait(lock, [&signals] { return signals.release; });
+      // Returns holding every one of them.
+    });
+    {
+      std::unique_lock<std::mutex> lock(signals.mutex);
+      signals.changed.wait(lock, [&signals] { return signals.holding; });
+    }
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point closing = Clock::now();
+    for (JMutex* mutex : mutexes) {
+      delete mutex;
+    }
+    closeUs = std::chrono::duration<double, std::micro>(Clock::now() - closing).count() /
+              static_cast<double>(count);
+    mutexes.clear();
+    besideNs = CreateDestroyNs(budget);
+    {
+      std::lock_guard<std::mutex> lock(signals.mutex);
+      signals.release = true;
+    }
+    signals.changed.notify_all();
+    holder.join();
+    afterNs = CreateDestroyNs(budget);
+  }
+  state.counters["orphans"] = static_cast<double>(count);
+  state.counters["alone_ns"] = aloneNs;
+  state.counters["beside_ns"] = besideNs;
+  state.counters["after_end_ns"] = afterNs;
+  state.counters["orphaning_close_us"] = closeUs;
 }
 
 // ---------------------------------------------------------------------------
@@ -596,6 +690,17 @@ void PrintScale(const CollectingReporter& reporter) {
   }
   PrintMemory(reporter, "JMutex", "Scale/MemoryPerMutex/JMutex");
   PrintMemory(reporter, "std::recursive_mutex", "Scale/MemoryPerMutex/std::recursive_mutex");
+
+  const auto* orphans = reporter.Find("Scale/CreateBesideOrphans");
+  if (orphans != nullptr) {
+    std::printf(
+        "  create+destroy beside %.0f orphans: %.1f ns, beside none %.1f ns: %.2fx "
+        "(target 1x);\n    once their holder has ended %.1f ns; destroying a held mutex "
+        "%.1f us\n",
+        Counter(*orphans, "orphans"), Counter(*orphans, "beside_ns"), Counter(*orphans, "alone_ns"),
+        Ratio(Counter(*orphans, "beside_ns"), Counter(*orphans, "alone_ns")),
+        Counter(*orphans, "after_end_ns"), Counter(*orphans, "orphaning_close_us"));
+  }
 }
 
 template <typename Mutex>
@@ -616,7 +721,8 @@ void RegisterPair(const char* family, const std::string& name, double minTime) {
 
 // In this order: the memory of std::recursive_mutex is measured first, since
 // the heap it leaves is whole again once the allocator has given back what it
-// can.
+// can, and JMutex's before the orphans leave the library mutexes of their
+// own to keep.
 void RegisterScale(double minTime) {
   benchmark::RegisterBenchmark("Scale/CreateDestroy/JMutex", CreateDestroy<JMutex>)
       ->Threads(1)
@@ -635,6 +741,10 @@ void RegisterScale(double minTime) {
       ->UseRealTime()
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("Scale/MemoryPerMutex/JMutex", MemoryPerMutex<JMutex>)
+      ->Iterations(1)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Scale/CreateBesideOrphans", CreateBesideOrphans)
       ->Iterations(1)
       ->UseRealTime()
       ->Unit(benchmark::kMillisecond);
