@@ -23,13 +23,13 @@
 // cost of creating and destroying a mutex, on one thread and on two at once;
 // the memory of each live mutex, and what is still held once all are
 // destroyed; creation beside thousands of destroyed mutexes that another
-// thread still holds (orphans). Its figures are printed at the end beside the
-// goal of each.
+// thread still holds (orphans); Start and Kill with thousands of threads
+// alive. Its figures are printed at the end beside the goal of each.
 //
 // Usage: bench_native [--quick] [Google Benchmark flags]
 //   --quick  short runs and 300 instead of 10,000 Start/Kill cycles, and a
-//            tenth of the Scale group's mutexes and orphans: proves the
-//            program runs, with rough figures
+//            tenth of the Scale group's mutexes, orphans and threads: proves
+//            the program runs, with rough figures
 // The Scale group alone:
 //   bench_native --benchmark_filter=^Scale/
 // On a busy machine the two-thread figures move from run to run; the ratios
@@ -54,6 +54,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -505,6 +506,105 @@ void CreateBesideOrphans(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------
+// h. Scale: Start and Kill with thousands of threads alive
+
+// Waits on a mutex that the benchmark holds, so that thousands of them cost
+// no processor; a body waiting on a JMutex may be killed.
+class WaitingBody : public JThread {
+ public:
+  explicit WaitingBody(JMutex* gate) : gate_(gate) {}
+
+  std::atomic<bool> waiting{false};
+
+  void* Run() override {
+    ThreadStarted();
+    // Start may return while the body is still inside ThreadStarted, a
+    // member of JThread: it is killed only once past it.
+    waiting.store(true, std::memory_order_release);
+    gate_->Lock();
+    gate_->Unlock();
+    return nullptr;
+  }
+
+ private:
+  JMutex* gate_;
+};
+
+double MeanUs(std::vector<double>::const_iterator begin, std::vector<double>::const_iterator end) {
+  if (begin == end) {
+    return 0.0;
+  }
+  double sum = 0.0;
+  for (auto it = begin; it != end; ++it) {
+    sum += *it;
+  }
+  return sum / static_cast<double>(end - begin);
+}
+
+void StartKillManyAlive(benchmark::State& state) {
+  const std::size_t count = quick ? 200 : 2000;
+  JMutex gate;
+  gate.Lock();
+  // One cycle first, so that what the library sets up at its first kill is
+  // not in the first Start's time.
+  {
+    WaitingBody warmUp(&gate);
+    if (warmUp.Start() == 0) {
+      while (!warmUp.waiting.load(std::memory_order_acquire)) {
+        std::this_thread::yield();
+      }
+      warmUp.Kill();
+    }
+  }
+  const long threadsBefore = SettledThreadCount(1);
+  std::vector<std::unique_ptr<WaitingBody>> bodies;
+  for (std::size_t i = 0; i < count; ++i) {
+    bodies.push_back(std::make_unique<WaitingBody>(&gate));
+  }
+
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> startUs;
+  std::vector<double> killUs;
+  long threadsAlive = 0;
+  for (auto _ : state) {
+    for (const auto& body : bodies) {
+      Clock::time_point begin = Clock::now();
+      if (body->Start() != 0) {
+        break;
+      }
+      startUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+    }
+    threadsAlive = CountThreads();
+    for (std::size_t i = 0; i < startUs.size(); ++i) {
+      while (!bodies[i]->waiting.load(std::memory_order_acquire)) {
+        std::this_thread::yield();
+      }
+      Clock::time_point begin = Clock::now();
+      bodies[i]->Kill();
+      killUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+    }
+  }
+  gate.Unlock();
+  const long threadsAfter = CountThreads();
+  const long threadsSettled = SettledThreadCount(threadsBefore);
+  if (startUs.size() != count) {
+    state.SkipWithError("Start failed");
+    return;
+  }
+
+  const std::size_t tenth = std::max<std::size_t>(count / 10, 1);
+  state.counters["threads"] = static_cast<double>(count);
+  state.counters["start_first_us"] = MeanUs(startUs.begin(), startUs.begin() + tenth);
+  state.counters["start_last_us"] = MeanUs(startUs.end() - tenth, startUs.end());
+  state.counters["kill_first_us"] = MeanUs(killUs.begin(), killUs.begin() + tenth);
+  state.counters["kill_last_us"] = MeanUs(killUs.end() - tenth, killUs.end());
+  state.counters["threads_before"] = static_cast<double>(threadsBefore);
+  state.counters["threads_alive"] = static_cast<double>(threadsAlive);
+  state.counters["threads_after"] = static_cast<double>(threadsAfter);
+  state.counters["threads_settled"] = static_cast<double>(threadsSettled);
+}
+
+// ---------------------------------------------------------------------------
 // Reporting
 
 // Prints as the console reporter does, and keeps each benchmark's result for
@@ -701,6 +801,25 @@ void PrintScale(const CollectingReporter& reporter) {
         Ratio(Counter(*orphans, "beside_ns"), Counter(*orphans, "alone_ns")),
         Counter(*orphans, "after_end_ns"), Counter(*orphans, "orphaning_close_us"));
   }
+
+  const auto* threads = reporter.Find("Scale/StartKillManyAlive");
+  if (threads != nullptr) {
+    const double startFirst = Counter(*threads, "start_first_us");
+    const double startLast = Counter(*threads, "start_last_us");
+    const double killFirst = Counter(*threads, "kill_first_us");
+    const double killLast = Counter(*threads, "kill_last_us");
+    std::printf(
+        "  %.0f threads alive, mean of the first and of the last tenth (target: within "
+        "1.3x):\n    Start %.1f us, %.1f us: %.2fx; Kill %.1f us, %.1f us: %.2fx\n",
+        Counter(*threads, "threads"), startFirst, startLast, Ratio(startLast, startFirst),
+        killFirst, killLast, Ratio(killLast, killFirst));
+    std::printf(
+        "    threads: %.0f before, %.0f with all alive, %.0f right after, %.0f settled "
+        "(target: back at %.0f)\n",
+        Counter(*threads, "threads_before"), Counter(*threads, "threads_alive"),
+        Counter(*threads, "threads_after"), Counter(*threads, "threads_settled"),
+        Counter(*threads, "threads_before"));
+  }
 }
 
 template <typename Mutex>
@@ -721,8 +840,8 @@ void RegisterPair(const char* family, const std::string& name, double minTime) {
 
 // In this order: the memory of std::recursive_mutex is measured first, since
 // the heap it leaves is whole again once the allocator has given back what it
-// can, and JMutex's before the orphans leave the library mutexes of their
-// own to keep.
+// can, and JMutex's before the orphans and the threads leave the library
+// mutexes of their own to keep.
 void RegisterScale(double minTime) {
   benchmark::RegisterBenchmark("Scale/CreateDestroy/JMutex", CreateDestroy<JMutex>)
       ->Threads(1)
@@ -745,6 +864,10 @@ void RegisterScale(double minTime) {
       ->UseRealTime()
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("Scale/CreateBesideOrphans", CreateBesideOrphans)
+      ->Iterations(1)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Scale/StartKillManyAlive", StartKillManyAlive)
       ->Iterations(1)
       ->UseRealTime()
       ->Unit(benchmark::kMillisecond);
