@@ -47,11 +47,9 @@ __thread volatile sig_atomic_t killPending __attribute__((tls_model("initial-exe
 
 // Taken only inside deferred sections, so never left held by a killed thread.
 pthread_mutex_t bookkeeping = PTHREAD_MUTEX_INITIALIZER;
-
 std::atomic<bool> handlerInstalled{false};  // written under bookkeeping
 
-// Where arrivals that are not the layer's kills go. Written once, before the
-// handler is installed.
+// Where arrivals that are not the layer's kills go (written once, before).
 struct sigaction earlierAction;
 
 // Killed threads waiting to be joined, newest first. The reaper takes the
@@ -162,8 +160,8 @@ bool StartReaper() {
   }
   // Neither this nor the masks below can fail: their arguments are valid.
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  // The reaper inherits this mask: it must never run a client's handler for a
-  // process-wide signal, and must never receive the kill signal.
+  // Inherited by the reaper: no client handler of a process-wide signal, and
+  // no kill signal, may ever run on it.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
@@ -258,9 +256,7 @@ void ExitThreadNow() {
   for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
     pthread_setspecific(key, nullptr);
   }
-  // The kernel abandons the mutexes the thread holds, up to its limit; the
-  // rest are abandoned here.
-  AbandonHeldMutexes();
+  AbandonHeldMutexes();  // what the kernel's walk at the exit would not reach
   for (;;) {
     syscall(SYS_exit, 0);
   }
