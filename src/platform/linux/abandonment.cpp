@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/linux/futex_syscall.h"
+#include "platform/linux/internal.h"
 #include "platform/linux/robust_list.h"
 #include "platform/linux/termination.h"
 
@@ -108,13 +109,16 @@ void AtThreadEnd(void*) {
   // arranges it again, and the C library calls destructors again for that.
   endArranged = false;
   AbandonHeldMutexes();
+  // A thread of the layer did this as its routine returned.
+  CollectOrphansHeldBy(KernelThreadId());
+  GiveBackThreadSpares();
 }
 
 void CreateEndKey() { endKeyCreated = pthread_key_create(&endKey, AtThreadEnd) == 0; }
 
 }  // namespace
 
-void AbandonHeldMutexesAtEnd() noexcept {
+void ArrangeThreadEnd() noexcept {
   if (__builtin_expect(endArranged, 1)) {
     return;
   }

@@ -16,10 +16,11 @@ namespace velkor {
 namespace kernel {
 namespace linux_layer {
 
-// Has the calling thread's end, whatever path it takes but a kill, call
-// AbandonHeldMutexes. Cheap once done: called at each acquisition that may be
-// the thread's first.
-void AbandonHeldMutexesAtEnd() noexcept;
+// Has the calling thread's end, whatever path it takes but a kill, abandon
+// what the kernel would not (AbandonHeldMutexes), free the closed mutexes it
+// still holds and hand back its spare memory. Cheap once done: called at each
+// acquisition that may be the thread's first, and when it keeps a spare.
+void ArrangeThreadEnd() noexcept;
 
 // Does for each mutex in the calling thread's robust list what the kernel does
 // at its death, if the list is longer than the kernel walks; then the thread

@@ -37,7 +37,6 @@ void HandleClose(Handle object) {
   linux_layer::DeferTermination defer;
   linux_layer::CountReferences(-1);
   linux_layer::ReleaseObject(static_cast<linux_layer::ObjectHeader*>(object));
-  linux_layer::CollectOrphanMutexes();
 }
 
 // The copy is the same pointer, one more reference: it stays valid until it
@@ -54,8 +53,8 @@ Handle HandleDuplicate(Handle object) {
 }
 
 // A closed mutex counts only while a thread holds it: one let go of is as
-// good as freed (the next creation, close or end of a layer thread frees it). Orphans are counted
-// and collected under the bookkeeping lock, so the two never miscount.
+// good as freed (its holder's end frees it). Orphans are counted and collected
+// under the bookkeeping lock, so the two never miscount.
 std::size_t OpenHandleCount() {
   linux_layer::DeferTermination defer;
   linux_layer::BookkeepingLock lock;

@@ -43,11 +43,18 @@ void ReleaseObject(ObjectHeader* object);
 
 // Mutex objects (mutex.cpp).
 void DestroyMutex(MutexObject* mutex);
-// A destroyed mutex of our own futex kind to build a new one in, or null.
+// Spare memory of our own futex kind (spares.cpp): a destroyed mutex to build
+// a new one in, or null; a destroyed one kept; and, at the calling thread's
+// end, its own spares handed to the process (async-signal-safe).
 MutexObject* TakeSpareMutex();
-// Frees the closed mutexes that their holders have let go of since they were
-// closed. Called where that may have happened: at each mutex creation and
-// handle close, and at the end of each thread of the layer.
+void KeepSpareMutex(MutexObject* object);
+void GiveBackThreadSpares() noexcept;
+// Frees the closed mutexes that the thread of kernel id `tid` held when they
+// were closed, now that it lets them go: at its end, whatever path it takes
+// (a kill's after the thread is joined), by the thread itself or the reaper.
+// Orphans of other holders that are free by then go too.
+void CollectOrphansHeldBy(std::uint32_t tid);
+// The same for every holder (tests).
 void CollectOrphanMutexes();
 // How many of those closed mutexes no thread holds any more, not yet freed: a
 // thread that the layer did not create may let one go with no call of ours

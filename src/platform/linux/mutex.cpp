@@ -6,7 +6,7 @@
 // A mutex's life: created, in the memory of a spare if there is one; its last
 // handle closed (DestroyMutex), it is freed at once, to the spares (our
 // futexes) or the heap (pthread kind), unless another thread holds it: then it
-// is an orphan until CollectOrphanMutexes finds it let go of.
+// is an orphan until its holder's end (CollectOrphansHeldBy).
 #include <errno.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -64,7 +64,6 @@ Handle SystemMutexCreate() {
     return nullptr;  // a child could inherit the bookkeeping lock held
   }
   linux_layer::DeferTermination defer;
-  linux_layer::CollectOrphanMutexes();
   bool ownFutex = linux_layer::OwnFutexesUsable();
   linux_layer::MutexObject* object = ownFutex ? linux_layer::TakeSpareMutex() : nullptr;
   if (object == nullptr) {
@@ -110,7 +109,7 @@ void MutexAcquireOther(MutexObject* object) {
     WatchedFutexAcquire(&object->futex);
     return;
   }
-  AbandonHeldMutexesAtEnd();
+  ArrangeThreadEnd();
   if (object->watched) {
     WatchEndOfThread();
   }
@@ -153,21 +152,17 @@ void* MutexRobustEntry(Handle mutex) {
 
 namespace {
 
-// Closed mutexes that some other thread still held, linked by nextOrphan: each
-// holds a live reference until CollectOrphanMutexes frees it (OpenHandleCount
-// leaves out those that nobody holds any more). Guarded by the bookkeeping
-// lock; orphanCount lets the common case skip the lock.
-MutexObject* orphans = nullptr;
+// Closed mutexes that some other thread still held, linked by nextOrphan into
+// a list per holder, as the word names it: each holds a live reference until
+// its holder's end frees it (OpenHandleCount leaves out those that nobody
+// holds any more). Nothing else walks them, so creation and close cost the
+// same whatever the number of orphans. Guarded by the bookkeeping lock;
+// orphanCount lets the common case skip the lock.
+constexpr std::uint32_t kOrphanLists = 64;
+MutexObject* orphans[kOrphanLists] = {};
 std::atomic<long> orphanCount{0};
 
-// The memory of our own futex mutexes is never given back. A releaser may
-// still touch the mutex for a moment after the word is free (its wake and the
-// wake it owes), and so may the kernel for a releaser that dies in that
-// moment (list_op_pending): meanwhile another thread may take the mutex,
-// release it and close its last handle. Kept for the next mutex, the memory
-// always holds a mutex of the same layout, where such late touches are
-// harmless. Linked by nextSpare, guarded by the bookkeeping lock.
-MutexObject* spares = nullptr;
+MutexObject** OrphansHeldBy(std::uint32_t tid) { return &orphans[tid % kOrphanLists]; }
 
 // A robust mutex that a thread holds is linked into that thread's robust list,
 // through the mutex's own memory: freeing it then would let the C library and
@@ -201,14 +196,28 @@ bool DetachFromOwner(MutexObject* object) {
   return true;
 }
 
+// Read-only, unlike DetachFromOwner: the kernel id of the thread that holds
+// the mutex now, 0 if none. The kernel takes a dead holder's id out of the
+// word, ours or the C library's.
+std::uint32_t HolderTid(MutexObject* object) {
+  if (object->ownFutex) {
+    return object->futex.word.load(std::memory_order_acquire) & FUTEX_TID_MASK;
+  }
+#if defined(__GLIBC__)
+  return static_cast<std::uint32_t>(
+             __atomic_load_n(&object->pthread.__data.__lock, __ATOMIC_ACQUIRE)) &
+         FUTEX_TID_MASK;
+#else
+  return ~std::uint32_t{0};  // counted until collected, with the orphans of no thread
+#endif
+}
+
 void FreeMutex(MutexObject* object) {
   if (object->ownFutex) {
     if (object->watched) {
       UnwatchMutex(&object->futex);
     }
-    BookkeepingLock lock;
-    object->nextSpare = spares;
-    spares = object;
+    KeepSpareMutex(object);
     return;
   }
   // Cannot fail: the mutex is free and linked nowhere (DetachFromOwner).
@@ -221,56 +230,77 @@ void FreeMutex(MutexObject* object) {
 
 }  // namespace
 
-MutexObject* TakeSpareMutex() {
-  BookkeepingLock lock;
-  MutexObject* object = spares;
-  if (object != nullptr) {
-    spares = object->nextSpare;
+// On Windows, closing the last handle of a mutex that a thread holds destroys
+// it all the same; here it stays alive, unreachable, until its holder ends.
+void DestroyMutex(MutexObject* object) {
+  while (!DetachFromOwner(object)) {
+    BookkeepingLock lock;
+    const std::uint32_t holder = HolderTid(object);
+    if (holder != 0) {  // else let go of just now: detached in the next round
+      MutexObject** list = OrphansHeldBy(holder);
+      object->nextOrphan = *list;
+      *list = object;
+      orphanCount.fetch_add(1, std::memory_order_relaxed);
+      CountReferences(1);
+      return;
+    }
   }
-  return object;
+  FreeMutex(object);
 }
 
-// On Windows, closing the last handle of a mutex that a thread holds destroys
-// it all the same; here it stays alive, unreachable, until its owner lets it
-// go or ends.
-void DestroyMutex(MutexObject* object) {
-  if (DetachFromOwner(object)) {
-    FreeMutex(object);
-    return;
+long OrphanMutexesLetGo() {
+  long letGo = 0;
+  for (MutexObject* list : orphans) {
+    for (MutexObject* object = list; object != nullptr; object = object->nextOrphan) {
+      if (HolderTid(object) == 0) {
+        ++letGo;
+      }
+    }
   }
-  BookkeepingLock lock;
-  object->nextOrphan = orphans;
-  orphans = object;
-  orphanCount.fetch_add(1, std::memory_order_relaxed);
-  CountReferences(1);
+  return letGo;
 }
 
 namespace {
 
-// Read-only, unlike DetachFromOwner: whether any thread holds the mutex now.
-// The kernel takes a dead holder's id out of the word, ours or the C
-// library's.
-bool HeldByAnyThread(MutexObject* object) {
-  if (object->ownFutex) {
-    return (object->futex.word.load(std::memory_order_acquire) & FUTEX_TID_MASK) != 0;
+// Takes out of `list` the orphans that can go (DetachFromOwner), and links
+// them by nextOrphan into the list returned. Called with the bookkeeping lock.
+MutexObject* DetachLetGo(MutexObject** list) {
+  MutexObject* detached = nullptr;
+  while (*list != nullptr) {
+    MutexObject* object = *list;
+    if (DetachFromOwner(object)) {
+      *list = object->nextOrphan;
+      object->nextOrphan = detached;
+      detached = object;
+      orphanCount.fetch_sub(1, std::memory_order_relaxed);
+      CountReferences(-1);
+    } else {
+      list = &object->nextOrphan;
+    }
   }
-#if defined(__GLIBC__)
-  return (__atomic_load_n(&object->pthread.__data.__lock, __ATOMIC_ACQUIRE) & FUTEX_TID_MASK) != 0;
-#else
-  return true;  // counted until collected
-#endif
+  return detached;
+}
+
+void FreeDetached(MutexObject* detached) {
+  while (detached != nullptr) {
+    MutexObject* next = detached->nextOrphan;
+    FreeMutex(detached);
+    detached = next;
+  }
 }
 
 }  // namespace
 
-long OrphanMutexesLetGo() {
-  long letGo = 0;
-  for (MutexObject* object = orphans; object != nullptr; object = object->nextOrphan) {
-    if (!HeldByAnyThread(object)) {
-      ++letGo;
-    }
+void CollectOrphansHeldBy(std::uint32_t tid) {
+  if (orphanCount.load(std::memory_order_relaxed) == 0) {
+    return;
   }
-  return letGo;
+  MutexObject* detached;
+  {
+    BookkeepingLock lock;
+    detached = DetachLetGo(OrphansHeldBy(tid));
+  }
+  FreeDetached(detached);
 }
 
 void CollectOrphanMutexes() {
@@ -280,25 +310,17 @@ void CollectOrphanMutexes() {
   MutexObject* detached = nullptr;
   {
     BookkeepingLock lock;
-    MutexObject** link = &orphans;
-    while (*link != nullptr) {
-      MutexObject* object = *link;
-      if (DetachFromOwner(object)) {
-        *link = object->nextOrphan;
-        object->nextOrphan = detached;
-        detached = object;
-        orphanCount.fetch_sub(1, std::memory_order_relaxed);
-        CountReferences(-1);
-      } else {
-        link = &object->nextOrphan;
+    for (MutexObject*& list : orphans) {
+      MutexObject* more = DetachLetGo(&list);
+      while (more != nullptr) {
+        MutexObject* next = more->nextOrphan;
+        more->nextOrphan = detached;
+        detached = more;
+        more = next;
       }
     }
   }
-  while (detached != nullptr) {
-    MutexObject* next = detached->nextOrphan;
-    FreeMutex(detached);
-    detached = next;
-  }
+  FreeDetached(detached);
 }
 
 }  // namespace linux_layer

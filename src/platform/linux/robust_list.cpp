@@ -67,7 +67,7 @@ void FutexThreadStart(FutexThread* self) noexcept {
   self->tid = KernelThreadId();
   self->id = NewThreadId();
   self->head = head;
-  AbandonHeldMutexesAtEnd();
+  ArrangeThreadEnd();
 }
 
 void RenewFutexThreadAfterFork() {

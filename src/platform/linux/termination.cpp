@@ -141,7 +141,7 @@ void ReapAll() {
       // claim kept the thread from detaching itself, and only this joins it.
       pthread_join(oldestFirst->thread, nullptr);
       // Closed mutexes it held are free now, and must not outlive its end.
-      CollectOrphanMutexes();
+      CollectOrphansHeldBy(oldestFirst->id.load(std::memory_order_relaxed));
       FinishKilledThread(oldestFirst);
       oldestFirst = next;
     }
@@ -226,10 +226,8 @@ void TerminationAfterForkInChild() {
   LeaveDeferral();
 }
 
-int KillSignal() {
-  // Far enough from SIGRTMIN, which timers and other libraries tend to take.
-  return SIGRTMIN + 6;
-}
+// Far enough from SIGRTMIN, which timers and other libraries tend to take.
+int KillSignal() { return SIGRTMIN + 6; }
 
 void ExitThreadNow() {
   // From here on nothing may interrupt the end: a kill sent again meanwhile
@@ -257,6 +255,7 @@ void ExitThreadNow() {
     pthread_setspecific(key, nullptr);
   }
   AbandonHeldMutexes();  // what the kernel's walk at the exit would not reach
+  GiveBackThreadSpares();
   for (;;) {
     syscall(SYS_exit, 0);
   }

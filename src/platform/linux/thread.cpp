@@ -56,7 +56,7 @@ void SettleReturn(ThreadObject* thread, UInt32 exitCode) {
   // reaper from joining it.
   pthread_detach(pthread_self());
   // Closed mutexes that the thread still holds must not outlive its end.
-  CollectOrphanMutexes();
+  CollectOrphansHeldBy(thread->id.load(std::memory_order_relaxed));
   PublishEnd(thread);
 }
 
