@@ -1069,26 +1069,6 @@ void IgnoreLeaksOfThisThread() {
 #endif
 }
 
-// The layer keeps the memory of closed mutexes for later ones. A killed worker
-// that had taken such a spare loses memory that an earlier test allocated,
-// before the worker told the leak checker to ignore its own: while the
-// workers run, the pool is set aside so that it holds only what they allocate.
-class SparePoolSetAside {
- public:
-  SparePoolSetAside() {
-    linux_layer::CollectOrphanMutexes();  // those that can go back to the pool first
-    while (linux_layer::MutexObject* spare = linux_layer::TakeSpareMutex()) held_.push_back(spare);
-  }
-  ~SparePoolSetAside() {
-    for (linux_layer::MutexObject* spare : held_) linux_layer::DestroyMutex(spare);
-  }
-  SparePoolSetAside(const SparePoolSetAside&) = delete;
-  SparePoolSetAside& operator=(const SparePoolSetAside&) = delete;
-
- private:
-  std::vector<linux_layer::MutexObject*> held_;
-};
-
 // On Windows the layer is KERNEL32 itself, whose allocations are not safe
 // against TerminateThread; this layer promises that its own bookkeeping is.
 TEST_F(KernelStressTest, ThreadsTerminatedInsideTheLayerLeaveItUsable) {
@@ -1118,7 +1098,6 @@ TEST_F(KernelStressTest, ThreadsTerminatedInsideTheLayerLeaveItUsable) {
   // C library's stack cache locked, and the next creation would hang.
   Lcg random{4242};
   constexpr int kRounds = 1000;
-  SparePoolSetAside setAside;
   for (int round = 0; round < kRounds; ++round) {
     Handle first = Start(worker);
     Handle second = Start(worker);

@@ -111,7 +111,7 @@ void AtThreadEnd(void*) {
   AbandonHeldMutexes();
   // A thread of the layer did this as its routine returned.
   CollectOrphansHeldBy(KernelThreadId());
-  GiveBackThreadSpares();
+  EndThreadReclamation();
 }
 
 void CreateEndKey() { endKeyCreated = pthread_key_create(&endKey, AtThreadEnd) == 0; }
@@ -129,6 +129,10 @@ void ArrangeThreadEnd() noexcept {
   // kernel's alone, as before; the next acquisition tries again.
   static int anyValue;
   endArranged = endKeyCreated && pthread_setspecific(endKey, &anyValue) == 0;
+  // A thread of our futexes names, at its end, what it may still touch.
+  if (!endArranged || (futexThread.head != nullptr && !RegisterHazards(futexThread.head))) {
+    StopReclaiming();
+  }
 }
 
 void AbandonHeldMutexes() noexcept {

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include "platform/linux/internal.h"
 #include "platform/linux/robust_list.h"
 #include "platform/linux/termination.h"
 
@@ -22,6 +23,8 @@ void AfterForkInChild() {
   // The thread's kernel id is new, and it owns none of the mutexes its
   // original held.
   RenewFutexThreadAfterFork();
+  // Of the threads whose hazards count, only this one came along.
+  KeepOnlyThisThreadsHazardsAfterFork();
   // A fresh bookkeeping lock, no reaper, no kill pending or claimed; then the
   // deferred section of BeforeFork ends.
   TerminationAfterForkInChild();

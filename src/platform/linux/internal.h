@@ -16,6 +16,8 @@ namespace velkor {
 namespace kernel {
 namespace linux_layer {
 
+struct HazardRecord;
+
 // Who settles a thread's end. Only the first transition out of kRunning
 // counts: the thread itself after its routine returned (kExiting), or a
 // terminator's claim (kKilled).
@@ -33,6 +35,7 @@ struct ThreadObject {
   std::atomic<std::uint32_t> dying;
   pthread_t thread;          // written by the thread itself, before `id`
   ThreadObject* nextToReap;  // link in the reaper's queue
+  HazardRecord* hazards;     // a killed thread's, forgotten once it is joined
 };
 
 // The open handles and other live references that OpenHandleCount reports.
@@ -43,12 +46,21 @@ void ReleaseObject(ObjectHeader* object);
 
 // Mutex objects (mutex.cpp).
 void DestroyMutex(MutexObject* mutex);
-// Spare memory of our own futex kind (spares.cpp): a destroyed mutex to build
-// a new one in, or null; a destroyed one kept; and, at the calling thread's
-// end, its own spares handed to the process (async-signal-safe).
-MutexObject* TakeSpareMutex();
-void KeepSpareMutex(MutexObject* object);
-void GiveBackThreadSpares() noexcept;
+// Closed mutexes of our own futex kind, freed once no thread can touch them
+// (reclamation.cpp). RetireMutex hands one over. A thread that acquires our
+// mutexes registers its list_op_pending as its hazard; at its end it forgets
+// it and passes on what it retired (EndThreadReclamation), or, killed, marks
+// it dying (MarkHazardsDying, async-signal-safe) for the reaper to forget
+// once the thread has been joined (ForgetHazards).
+void RetireMutex(MutexObject* object);
+bool RegisterHazards(RobustListHead* head);
+void StopReclaiming();
+void EndThreadReclamation();
+HazardRecord* MarkHazardsDying() noexcept;
+void ForgetHazards(HazardRecord* record);
+void KeepOnlyThisThreadsHazardsAfterFork();
+// Gives a closed mutex's memory back (mutex.cpp).
+void DeleteMutexObject(MutexObject* object);
 // Frees the closed mutexes that the thread of kernel id `tid` held when they
 // were closed, now that it lets them go: at its end, whatever path it takes
 // (a kill's after the thread is joined), by the thread itself or the reaper.

@@ -40,7 +40,7 @@ struct ObjectHeader {
 // a thread that does not own such a mutex fails with EPERM and changes
 // nothing. Either is linked into its owner's robust list while held, through
 // the object's own memory.
-struct alignas(64) MutexObject {
+struct MutexObject {
   ObjectHeader header;
   bool ownFutex;
   bool watched;     // a futex of ours announced to a race detector (detectors.h)
@@ -49,8 +49,8 @@ struct alignas(64) MutexObject {
     FutexMutex futex;         // ownFutex
     pthread_mutex_t pthread;  // !ownFutex
   };
-  MutexObject* nextOrphan;  // link in the list of closed mutexes still held (mutex.cpp)
-  MutexObject* nextSpare;   // link in the list of spare memory for new ones (mutex.cpp)
+  MutexObject* nextOrphan;   // link in the list of closed mutexes still held (mutex.cpp)
+  MutexObject* nextRetired;  // link in a list of closed ones not yet freed (reclamation.cpp)
   MutexObject() {}
 };
 

@@ -4,7 +4,7 @@
 // rely on.
 //
 // A mutex's life: created, in the memory of a spare if there is one; its last
-// handle closed (DestroyMutex), it is freed at once, to the spares (our
+// handle closed (DestroyMutex), it is freed at once (our futexes once no
 // futexes) or the heap (pthread kind), unless another thread holds it: then it
 // is an orphan until its holder's end (CollectOrphansHeldBy).
 #include <errno.h>
@@ -65,10 +65,7 @@ Handle SystemMutexCreate() {
   }
   linux_layer::DeferTermination defer;
   bool ownFutex = linux_layer::OwnFutexesUsable();
-  linux_layer::MutexObject* object = ownFutex ? linux_layer::TakeSpareMutex() : nullptr;
-  if (object == nullptr) {
-    object = new (std::nothrow) linux_layer::MutexObject;
-  }
+  linux_layer::MutexObject* object = new (std::nothrow) linux_layer::MutexObject;
   if (object == nullptr) {
     return nullptr;
   }
@@ -97,7 +94,7 @@ Handle SystemMutexCreate() {
   object->header.references.store(1, std::memory_order_relaxed);
   object->header.kind = linux_layer::ObjectKind::kMutex;
   object->nextOrphan = nullptr;
-  object->nextSpare = nullptr;
+  object->nextRetired = nullptr;
   linux_layer::CountReferences(1);
   return object;
 }
@@ -148,6 +145,13 @@ void* MutexRobustEntry(Handle mutex) {
   }
 #endif
   return &object->futex.next;
+}
+
+void DeleteMutexObject(MutexObject* object) {
+  if (object->watched) {
+    ShowToDetector(object, sizeof *object);
+  }
+  delete object;
 }
 
 namespace {
@@ -217,15 +221,12 @@ void FreeMutex(MutexObject* object) {
     if (object->watched) {
       UnwatchMutex(&object->futex);
     }
-    KeepSpareMutex(object);
+    RetireMutex(object);
     return;
   }
   // Cannot fail: the mutex is free and linked nowhere (DetachFromOwner).
   pthread_mutex_destroy(&object->pthread);
-  if (object->watched) {
-    ShowToDetector(object, sizeof *object);
-  }
-  delete object;
+  DeleteMutexObject(object);
 }
 
 }  // namespace

@@ -117,12 +117,14 @@ inline void UnlinkHeld(void** entry) {
 class PendingOperation {
  public:
   PendingOperation(RobustListHead* head, void** entry) : head_(head) {
-    head->listOpPending = entry;
+    __atomic_store_n(&head->listOpPending, static_cast<void*>(entry), __ATOMIC_RELAXED);
     DeathFence();
   }
+  // A release: the field is also the hazard that keeps the mutex's memory
+  // (reclamation.cpp), so every touch of the mutex comes before it is cleared.
   ~PendingOperation() {
     DeathFence();
-    head_->listOpPending = nullptr;
+    __atomic_store_n(&head_->listOpPending, nullptr, __ATOMIC_RELEASE);
   }
   PendingOperation(const PendingOperation&) = delete;
   PendingOperation& operator=(const PendingOperation&) = delete;

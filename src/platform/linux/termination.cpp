@@ -142,6 +142,7 @@ void ReapAll() {
       pthread_join(oldestFirst->thread, nullptr);
       // Closed mutexes it held are free now, and must not outlive its end.
       CollectOrphansHeldBy(oldestFirst->id.load(std::memory_order_relaxed));
+      ForgetHazards(oldestFirst->hazards);
       FinishKilledThread(oldestFirst);
       oldestFirst = next;
     }
@@ -255,7 +256,10 @@ void ExitThreadNow() {
     pthread_setspecific(key, nullptr);
   }
   AbandonHeldMutexes();  // what the kernel's walk at the exit would not reach
-  GiveBackThreadSpares();
+  HazardRecord* hazards = MarkHazardsDying();
+  if (self != nullptr) {
+    self->hazards = hazards;
+  }
   for (;;) {
     syscall(SYS_exit, 0);
   }

@@ -131,6 +131,7 @@ Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id) {
   thread->routine = routine;
   thread->param = param;
   thread->nextToReap = nullptr;
+  thread->hazards = nullptr;
   linux_layer::CountReferences(2);
   // RunThread stores the pthread_t itself: the new thread may be done with
   // its routine before pthread_create has written it here.

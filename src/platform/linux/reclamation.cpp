@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: MIT
+// The memory of closed mutexes of our own futex kind, given back once no
+// thread can touch it any more.
+//
+// A releaser may still touch a mutex for a moment after its word is free (its
+// wake and the wake it owes), and so may the kernel for a releaser that dies
+// in that moment: meanwhile another thread may take the mutex, release it and
+// close its last handle. Every such touch happens while the toucher's
+// list_op_pending names the mutex (robust_list.h), and the kernel reads that
+// field only at the thread's exit: it is a hazard pointer per thread. So a
+// closed mutex is retired, and freed once no registered thread's
+// list_op_pending names it; a killed thread's counts until it has been joined
+// (it is copied into its record as it dies, since its stack may go with the
+// join).
+//
+// Each thread retires into a list of its own and, every so many retirements,
+// gathers every thread's hazard once and frees what none names: a close costs
+// O(log threads) amortised and takes no lock shared with other threads in the
+// common case. A thread whose end the layer cannot arrange (no key, no memory)
+// is not registered, and from then on nothing is freed at all.
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "platform/linux/abandonment.h"
+#include "platform/linux/internal.h"
+
+namespace velkor {
+namespace kernel {
+namespace linux_layer {
+
+struct HazardRecord {
+  RobustListHead* head;               // read while the thread lives
+  std::atomic<bool> dying;            // set by a killed thread as it dies
+  std::atomic<void*> pendingAtDeath;  // its list_op_pending then
+  HazardRecord* prev;                 // the registry's links, under the bookkeeping lock
+  HazardRecord* next;
+};
+
+namespace {
+
+HazardRecord* registry = nullptr;  // guarded by the bookkeeping lock
+std::atomic<long> registered{0};   // written under it, read anywhere
+std::atomic<bool> reclaiming{true};
+
+// Scans under way: a dying thread waits until none is, so that no scan reads
+// its list's head once its stack may be gone (HazardRecord::dying).
+std::atomic<int> scansUnderWay{0};
+
+// Touched only by the thread itself, inside deferred sections or at its end.
+__thread HazardRecord* threadRecord __attribute__((tls_model("initial-exec")));
+__thread MutexObject* threadRetired __attribute__((tls_model("initial-exec")));
+__thread long threadRetiredCount __attribute__((tls_model("initial-exec")));
+
+// Retired by threads that have ended, for the next scan to take over whole (so
+// the push from a signal handler cannot suffer ABA). Linked by nextRetired.
+std::atomic<MutexObject*> retiredOfEndedThreads{nullptr};
+
+void PushRetired(MutexObject* first) {
+  if (first == nullptr) {
+    return;
+  }
+  MutexObject* last = first;
+  while (last->nextRetired != nullptr) {
+    last = last->nextRetired;
+  }
+  MutexObject* head = retiredOfEndedThreads.load(std::memory_order_relaxed);
+  do {
+    last->nextRetired = head;
+  } while (!retiredOfEndedThreads.compare_exchange_weak(head, first, std::memory_order_release,
+                                                        std::memory_order_relaxed));
+}
+
+void* Hazard(const HazardRecord* record) {
+  if (record->dying.load(std::memory_order_seq_cst)) {
+    return record->pendingAtDeath.load(std::memory_order_relaxed);
+  }
+  // Acquire: a releaser clears the field after its last touch.
+  return __atomic_load_n(&record->head->listOpPending, __ATOMIC_ACQUIRE);
+}
+
+// The hazards of every registered thread, sorted. Called with the
+// bookkeeping lock held.
+bool GatherHazards(void**& hazards, long& count) {
+  const long size = registered.load(std::memory_order_relaxed);
+  hazards = new (std::nothrow) void*[size > 0 ? size : 1];
+  if (hazards == nullptr) {
+    return false;
+  }
+  count = 0;
+  scansUnderWay.fetch_add(1, std::memory_order_seq_cst);
+  for (HazardRecord* record = registry; record != nullptr; record = record->next) {
+    if (void* hazard = Hazard(record)) {
+      hazards[count++] = hazard;
+    }
+  }
+  scansUnderWay.fetch_sub(1, std::memory_order_seq_cst);
+  std::sort(hazards, hazards + count);
+  return true;
+}
+
+// Frees each of `retired` that no hazard names; returns those kept.
+MutexObject* FreeUnhazarded(MutexObject* retired) {
+  if (!reclaiming.load(std::memory_order_relaxed)) {
+    return retired;
+  }
+  void** hazards = nullptr;
+  long count = 0;
+  {
+    BookkeepingLock lock;
+    MutexObject* ended = retiredOfEndedThreads.exchange(nullptr, std::memory_order_acquire);
+    while (ended != nullptr) {
+      MutexObject* next = ended->nextRetired;
+      ended->nextRetired = retired;
+      retired = ended;
+      ended = next;
+    }
+    if (!GatherHazards(hazards, count)) {
+      return retired;
+    }
+  }
+  MutexObject* kept = nullptr;
+  while (retired != nullptr) {
+    MutexObject* next = retired->nextRetired;
+    if (std::binary_search(hazards, hazards + count,
+                           static_cast<void*>(EntryOf(&retired->futex)))) {
+      retired->nextRetired = kept;
+      kept = retired;
+    } else {
+      delete retired;
+    }
+    retired = next;
+  }
+  delete[] hazards;
+  return kept;
+}
+
+// Large enough that gathering the hazards costs little per retirement; small
+// enough that what a thread keeps is a few kilobytes.
+long RetireBatch() { return 64 + 2 * registered.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+void RetireMutex(MutexObject* object) {
+  DeferTermination defer;
+  // What a thread retired is passed on at its end, by any path.
+  ArrangeThreadEnd();
+  object->nextRetired = threadRetired;
+  threadRetired = object;
+  if (++threadRetiredCount < RetireBatch() || !reclaiming.load(std::memory_order_relaxed)) {
+    return;
+  }
+  threadRetired = FreeUnhazarded(threadRetired);
+  threadRetiredCount = 0;
+  for (MutexObject* kept = threadRetired; kept != nullptr; kept = kept->nextRetired) {
+    ++threadRetiredCount;
+  }
+}
+
+bool RegisterHazards(RobustListHead* head) {
+  if (threadRecord != nullptr) {
+    return true;
+  }
+  HazardRecord* record = new (std::nothrow) HazardRecord;
+  if (record == nullptr) {
+    return false;
+  }
+  record->head = head;
+  record->dying.store(false, std::memory_order_relaxed);
+  record->pendingAtDeath.store(nullptr, std::memory_order_relaxed);
+  record->prev = nullptr;
+  BookkeepingLock lock;
+  record->next = registry;
+  if (registry != nullptr) {
+    registry->prev = record;
+  }
+  registry = record;
+  registered.fetch_add(1, std::memory_order_relaxed);
+  threadRecord = record;
+  return true;
+}
+
+void StopReclaiming() { reclaiming.store(false, std::memory_order_relaxed); }
+
+void ForgetHazards(HazardRecord* record) {
+  if (record == nullptr) {
+    return;
+  }
+  {
+    BookkeepingLock lock;
+    (record->prev != nullptr ? record->prev->next : registry) = record->next;
+    if (record->next != nullptr) {
+      record->next->prev = record->prev;
+    }
+    registered.fetch_sub(1, std::memory_order_relaxed);
+  }
+  delete record;
+}
+
+void EndThreadReclamation() {
+  HazardRecord* record = threadRecord;
+  threadRecord = nullptr;
+  ForgetHazards(record);
+  PushRetired(FreeUnhazarded(threadRetired));
+  threadRetired = nullptr;
+  threadRetiredCount = 0;
+}
+
+HazardRecord* MarkHazardsDying() noexcept {
+  HazardRecord* record = threadRecord;
+  if (record != nullptr) {
+    record->pendingAtDeath.store(record->head->listOpPending, std::memory_order_relaxed);
+    record->dying.store(true, std::memory_order_seq_cst);
+    // A scan that began before it could see `dying` may still read the head.
+    while (scansUnderWay.load(std::memory_order_seq_cst) != 0) {
+    }
+  }
+  PushRetired(threadRetired);
+  threadRetired = nullptr;
+  threadRetiredCount = 0;
+  return record;
+}
+
+void KeepOnlyThisThreadsHazardsAfterFork() {
+  registry = threadRecord;
+  registered.store(registry != nullptr ? 1 : 0, std::memory_order_relaxed);
+  if (registry != nullptr) {
+    registry->prev = nullptr;
+    registry->next = nullptr;
+  }
+  scansUnderWay.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace linux_layer
+}  // namespace kernel
+}  // namespace velkor
