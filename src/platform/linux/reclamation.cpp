@@ -23,6 +23,7 @@
 #include <new>
 
 #include "platform/linux/abandonment.h"
+#include "platform/linux/detectors.h"
 #include "platform/linux/internal.h"
 
 namespace velkor {
@@ -41,7 +42,7 @@ namespace {
 
 HazardRecord* registry = nullptr;  // guarded by the bookkeeping lock
 std::atomic<long> registered{0};   // written under it, read anywhere
-std::atomic<bool> reclaiming{true};
+bool reclaiming = true;            // likewise
 
 // Scans under way: a dying thread waits until none is, so that no scan reads
 // its list's head once its stack may be gone (HazardRecord::dying).
@@ -69,6 +70,16 @@ void PushRetired(MutexObject* first) {
     last->nextRetired = head;
   } while (!retiredOfEndedThreads.compare_exchange_weak(head, first, std::memory_order_release,
                                                         std::memory_order_relaxed));
+}
+
+// Valgrind's tools take the scan's atomic reads of other threads' hazards
+// for races, and the bookkeeping lock that registration and scans take for
+// an order between the threads that the program itself does not have (which
+// would hide its races): under them nothing is registered or scanned, and the
+// memory is kept, as a test run can afford.
+bool UnderValgrindTool() {
+  const Detector detector = WatchingDetector();
+  return detector == Detector::kHelgrind || detector == Detector::kDrd;
 }
 
 void* Hazard(const HazardRecord* record) {
@@ -101,13 +112,13 @@ bool GatherHazards(void**& hazards, long& count) {
 
 // Frees each of `retired` that no hazard names; returns those kept.
 MutexObject* FreeUnhazarded(MutexObject* retired) {
-  if (!reclaiming.load(std::memory_order_relaxed)) {
-    return retired;
-  }
   void** hazards = nullptr;
   long count = 0;
   {
     BookkeepingLock lock;
+    if (!reclaiming) {
+      return retired;
+    }
     MutexObject* ended = retiredOfEndedThreads.exchange(nullptr, std::memory_order_acquire);
     while (ended != nullptr) {
       MutexObject* next = ended->nextRetired;
@@ -147,18 +158,18 @@ void RetireMutex(MutexObject* object) {
   ArrangeThreadEnd();
   object->nextRetired = threadRetired;
   threadRetired = object;
-  if (++threadRetiredCount < RetireBatch() || !reclaiming.load(std::memory_order_relaxed)) {
+  if (++threadRetiredCount < RetireBatch() || UnderValgrindTool()) {
     return;
   }
+  // Counts afresh what is retired from now on: what a scan keeps is named by
+  // a hazard for a moment, and what it cannot free (no reclaiming) is kept
+  // for good either way.
   threadRetired = FreeUnhazarded(threadRetired);
   threadRetiredCount = 0;
-  for (MutexObject* kept = threadRetired; kept != nullptr; kept = kept->nextRetired) {
-    ++threadRetiredCount;
-  }
 }
 
 bool RegisterHazards(RobustListHead* head) {
-  if (threadRecord != nullptr) {
+  if (threadRecord != nullptr || UnderValgrindTool()) {
     return true;
   }
   HazardRecord* record = new (std::nothrow) HazardRecord;
@@ -180,7 +191,10 @@ bool RegisterHazards(RobustListHead* head) {
   return true;
 }
 
-void StopReclaiming() { reclaiming.store(false, std::memory_order_relaxed); }
+void StopReclaiming() {
+  BookkeepingLock lock;
+  reclaiming = false;
+}
 
 void ForgetHazards(HazardRecord* record) {
   if (record == nullptr) {
@@ -201,7 +215,8 @@ void EndThreadReclamation() {
   HazardRecord* record = threadRecord;
   threadRecord = nullptr;
   ForgetHazards(record);
-  PushRetired(FreeUnhazarded(threadRetired));
+  const bool scan = threadRetired != nullptr && !UnderValgrindTool();
+  PushRetired(scan ? FreeUnhazarded(threadRetired) : threadRetired);
   threadRetired = nullptr;
   threadRetiredCount = 0;
 }
@@ -222,11 +237,13 @@ HazardRecord* MarkHazardsDying() noexcept {
 }
 
 void KeepOnlyThisThreadsHazardsAfterFork() {
-  registry = threadRecord;
-  registered.store(registry != nullptr ? 1 : 0, std::memory_order_relaxed);
-  if (registry != nullptr) {
-    registry->prev = nullptr;
-    registry->next = nullptr;
+  // The others did not come along: they touch nothing here. Their records
+  // stay listed, as memory that is still reachable.
+  for (HazardRecord* record = registry; record != nullptr; record = record->next) {
+    if (record != threadRecord) {
+      record->pendingAtDeath.store(nullptr, std::memory_order_relaxed);
+      record->dying.store(true, std::memory_order_relaxed);
+    }
   }
   scansUnderWay.store(0, std::memory_order_relaxed);
 }

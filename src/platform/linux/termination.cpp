@@ -239,6 +239,7 @@ void ExitThreadNow() {
   syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);
   ThreadObject* self = CurrentThread();
   if (self != nullptr) {
+    self->hazards = MarkHazardsDying();  // forgotten by the reaper after the join
     self->dying.store(1, std::memory_order_release);
   }
   // A race detector must hear, from this thread, that its mutexes go to their
@@ -256,10 +257,6 @@ void ExitThreadNow() {
     pthread_setspecific(key, nullptr);
   }
   AbandonHeldMutexes();  // what the kernel's walk at the exit would not reach
-  HazardRecord* hazards = MarkHazardsDying();
-  if (self != nullptr) {
-    self->hazards = hazards;
-  }
   for (;;) {
     syscall(SYS_exit, 0);
   }
