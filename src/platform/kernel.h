@@ -66,11 +66,14 @@ bool ThreadExitCode(Handle thread, UInt32* exitCode);  // false while running
 void SleepMilliseconds(UInt32 ms);
 // A new handle to the calling thread, or null where the layer cannot name it.
 Handle ThreadOpenCurrent();
+#if defined(VELKOR_KERNEL_TEST_HOOKS) || defined(VELKOR_KERNEL_SIM)
 // Open handles and kernel objects still alive (a thread until it has ended and
 // been reclaimed, a closed mutex while a thread holds it): back at its earlier
-// value once all opened since is closed and has ended (diagnostics for tests;
-// on no path of the classes).
+// value once all opened since is closed and has ended. For tests only, and
+// only in their builds: the count is kept by every creation and close, which
+// a shipped library need not pay for.
 std::size_t OpenHandleCount();
+#endif
 
 }  // namespace kernel
 }  // namespace velkor
@@ -110,7 +113,9 @@ VELKOR_SEAM_FUNCTION(ThreadWait, void (*)(Handle));
 VELKOR_SEAM_FUNCTION(ThreadExitCode, bool (*)(Handle, UInt32*));
 VELKOR_SEAM_FUNCTION(SleepMilliseconds, void (*)(UInt32));
 VELKOR_SEAM_FUNCTION(ThreadOpenCurrent, Handle (*)());
+#if defined(VELKOR_KERNEL_TEST_HOOKS) || defined(VELKOR_KERNEL_SIM)
 VELKOR_SEAM_FUNCTION(OpenHandleCount, std::size_t (*)());
+#endif
 #undef VELKOR_SEAM_FUNCTION
 
 #if defined(VELKOR_KERNEL_TEST_HOOKS)

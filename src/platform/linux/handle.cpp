@@ -8,6 +8,8 @@
 namespace velkor {
 namespace kernel {
 namespace linux_layer {
+
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
 namespace {
 
 std::atomic<long> liveReferences{0};
@@ -15,6 +17,7 @@ std::atomic<long> liveReferences{0};
 }  // namespace
 
 void CountReferences(long delta) { liveReferences.fetch_add(delta, std::memory_order_relaxed); }
+#endif
 
 void ReleaseObject(ObjectHeader* object) {
   if (object->references.fetch_sub(1, std::memory_order_acq_rel) != 1) {
@@ -52,6 +55,7 @@ Handle HandleDuplicate(Handle object) {
   return object;
 }
 
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
 // A closed mutex counts only while a thread holds it: one let go of is as
 // good as freed (its holder's end frees it). Orphans are counted and collected
 // under the bookkeeping lock, so the two never miscount.
@@ -62,6 +66,7 @@ std::size_t OpenHandleCount() {
               linux_layer::OrphanMutexesLetGo();
   return static_cast<std::size_t>(live);
 }
+#endif
 
 }  // namespace kernel
 }  // namespace velkor

@@ -38,8 +38,13 @@ struct ThreadObject {
   HazardRecord* hazards;     // a killed thread's, forgotten once it is joined
 };
 
-// The open handles and other live references that OpenHandleCount reports.
+// The open handles and other live references that OpenHandleCount reports,
+// counted in test builds only.
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
 void CountReferences(long delta);
+#else
+inline void CountReferences(long) {}
+#endif
 
 // Drops one reference; the last one destroys the object.
 void ReleaseObject(ObjectHeader* object);
@@ -52,6 +57,9 @@ void DestroyMutex(MutexObject* mutex);
 // it and passes on what it retired (EndThreadReclamation), or, killed, marks
 // it dying (MarkHazardsDying, async-signal-safe) for the reaper to forget
 // once the thread has been joined (ForgetHazards).
+// NewFutexMutexObject gives memory for a new one, the thread's own or the
+// allocator's.
+MutexObject* NewFutexMutexObject();
 void RetireMutex(MutexObject* object);
 bool RegisterHazards(RobustListHead* head);
 void StopReclaiming();

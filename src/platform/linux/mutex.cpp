@@ -65,7 +65,8 @@ Handle SystemMutexCreate() {
   }
   linux_layer::DeferTermination defer;
   bool ownFutex = linux_layer::OwnFutexesUsable();
-  linux_layer::MutexObject* object = new (std::nothrow) linux_layer::MutexObject;
+  linux_layer::MutexObject* object =
+      ownFutex ? linux_layer::NewFutexMutexObject() : new (std::nothrow) linux_layer::MutexObject;
   if (object == nullptr) {
     return nullptr;
   }

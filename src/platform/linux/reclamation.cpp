@@ -53,6 +53,13 @@ __thread HazardRecord* threadRecord __attribute__((tls_model("initial-exec")));
 __thread MutexObject* threadRetired __attribute__((tls_model("initial-exec")));
 __thread long threadRetiredCount __attribute__((tls_model("initial-exec")));
 
+// Memory no thread can touch, kept for the thread's next creations so that a
+// program that creates and closes mutexes all the time rarely goes to the
+// allocator. Linked by nextRetired.
+constexpr long kThreadFree = 64;
+__thread MutexObject* threadFree __attribute__((tls_model("initial-exec")));
+__thread long threadFreeCount __attribute__((tls_model("initial-exec")));
+
 // Retired by threads that have ended, for the next scan to take over whole (so
 // the push from a signal handler cannot suffer ABA). Linked by nextRetired.
 std::atomic<MutexObject*> retiredOfEndedThreads{nullptr};
@@ -110,8 +117,21 @@ bool GatherHazards(void**& hazards, long& count) {
   return true;
 }
 
-// Frees each of `retired` that no hazard names; returns those kept.
-MutexObject* FreeUnhazarded(MutexObject* retired) {
+// Memory no hazard names: kept for the thread's next creations while it may
+// and there is room, or given back to the allocator.
+void Recycle(MutexObject* object, bool mayKeep) {
+  if (mayKeep && threadFreeCount < kThreadFree && !object->watched) {
+    object->nextRetired = threadFree;
+    threadFree = object;
+    ++threadFreeCount;
+    return;
+  }
+  DeleteMutexObject(object);
+}
+
+// Frees each of `retired`, and whatever threads that have ended retired, that
+// no hazard names; returns those kept.
+MutexObject* FreeUnhazarded(MutexObject* retired, bool mayKeep) {
   void** hazards = nullptr;
   long count = 0;
   {
@@ -138,7 +158,7 @@ MutexObject* FreeUnhazarded(MutexObject* retired) {
       retired->nextRetired = kept;
       kept = retired;
     } else {
-      delete retired;
+      Recycle(retired, mayKeep);
     }
     retired = next;
   }
@@ -152,8 +172,9 @@ long RetireBatch() { return 64 + 2 * registered.load(std::memory_order_relaxed);
 
 }  // namespace
 
+// Called inside a deferred section, or by a thread that can no longer be
+// killed (at its end, or the reaper).
 void RetireMutex(MutexObject* object) {
-  DeferTermination defer;
   // What a thread retired is passed on at its end, by any path.
   ArrangeThreadEnd();
   object->nextRetired = threadRetired;
@@ -164,7 +185,7 @@ void RetireMutex(MutexObject* object) {
   // Counts afresh what is retired from now on: what a scan keeps is named by
   // a hazard for a moment, and what it cannot free (no reclaiming) is kept
   // for good either way.
-  threadRetired = FreeUnhazarded(threadRetired);
+  threadRetired = FreeUnhazarded(threadRetired, true);
   threadRetiredCount = 0;
 }
 
@@ -211,12 +232,28 @@ void ForgetHazards(HazardRecord* record) {
   delete record;
 }
 
+MutexObject* NewFutexMutexObject() {
+  MutexObject* object = threadFree;
+  if (object == nullptr) {
+    return new (std::nothrow) MutexObject;
+  }
+  threadFree = object->nextRetired;
+  --threadFreeCount;
+  return object;
+}
+
 void EndThreadReclamation() {
+  while (threadFree != nullptr) {
+    MutexObject* next = threadFree->nextRetired;
+    DeleteMutexObject(threadFree);
+    threadFree = next;
+  }
+  threadFreeCount = 0;
   HazardRecord* record = threadRecord;
   threadRecord = nullptr;
   ForgetHazards(record);
   const bool scan = threadRetired != nullptr && !UnderValgrindTool();
-  PushRetired(scan ? FreeUnhazarded(threadRetired) : threadRetired);
+  PushRetired(scan ? FreeUnhazarded(threadRetired, false) : threadRetired);
   threadRetired = nullptr;
   threadRetiredCount = 0;
 }
@@ -230,9 +267,13 @@ HazardRecord* MarkHazardsDying() noexcept {
     while (scansUnderWay.load(std::memory_order_seq_cst) != 0) {
     }
   }
+  // The next scan frees them, free memory included (no hazard names it).
   PushRetired(threadRetired);
+  PushRetired(threadFree);
   threadRetired = nullptr;
   threadRetiredCount = 0;
+  threadFree = nullptr;
+  threadFreeCount = 0;
   return record;
 }
 
