@@ -426,6 +426,7 @@ TEST_F(MutexDeathTest, AReleaserLingeringAfterTheWordIsFreeTouchesNoFreedMemory)
   Handle mutex = NewMutex();
   std::atomic<bool> released{false};
   auto body = [&] {
+    kernel::HandleClose(NewMutex());  // the thread's first call is a close
     kernel::MutexAcquire(mutex);
     kernel::MutexRelease(mutex);  // stops once the word is free
     released = true;

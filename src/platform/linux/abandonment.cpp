@@ -103,11 +103,13 @@ pthread_once_t endKeyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t endKey;
 bool endKeyCreated = false;
 __thread bool endArranged __attribute__((tls_model("initial-exec")));
+__thread bool hazardsNamed __attribute__((tls_model("initial-exec")));
 
 void AtThreadEnd(void*) {
   // Gone with this call: a mutex acquired by a destructor that runs after it
   // arranges it again, and the C library calls destructors again for that.
   endArranged = false;
+  hazardsNamed = false;
   AbandonHeldMutexes();
   // A thread of the layer did this as its routine returned.
   CollectOrphansHeldBy(KernelThreadId());
@@ -119,19 +121,28 @@ void CreateEndKey() { endKeyCreated = pthread_key_create(&endKey, AtThreadEnd) =
 }  // namespace
 
 void ArrangeThreadEnd() noexcept {
-  if (__builtin_expect(endArranged, 1)) {
+  if (__builtin_expect(endArranged && (hazardsNamed || futexThread.head == nullptr), 1)) {
     return;
   }
   // pthread_setspecific may allocate: a kill must not land inside.
   DeferTermination defer;
-  pthread_once(&endKeyOnce, CreateEndKey);  // cannot fail: the arguments are valid
-  // Without the value (no key left, or no memory), a thread's end is the
-  // kernel's alone, as before; the next acquisition tries again.
-  static int anyValue;
-  endArranged = endKeyCreated && pthread_setspecific(endKey, &anyValue) == 0;
-  // A thread of our futexes names, at its end, what it may still touch.
-  if (!endArranged || (futexThread.head != nullptr && !RegisterHazards(futexThread.head))) {
-    StopReclaiming();
+  if (!endArranged) {
+    pthread_once(&endKeyOnce, CreateEndKey);  // cannot fail: the arguments are valid
+    // Without the value (no key left, or no memory), a thread's end is the
+    // kernel's alone, as before, and nothing retired may be freed any more.
+    static int anyValue;
+    endArranged = endKeyCreated && pthread_setspecific(endKey, &anyValue) == 0;
+    if (!endArranged) {
+      StopReclaiming();
+    }
+  }
+  // A thread of our futexes names what it may still touch, from its first
+  // acquisition on, whatever its first call to the layer was.
+  if (futexThread.head != nullptr && !hazardsNamed) {
+    hazardsNamed = true;
+    if (!RegisterHazards(futexThread.head)) {
+      StopReclaiming();
+    }
   }
 }
 
