@@ -20,7 +20,11 @@ void CountReferences(long delta) { liveReferences.fetch_add(delta, std::memory_o
 #endif
 
 void ReleaseObject(ObjectHeader* object) {
-  if (object->references.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+  // The last reference needs no read-modify-write: nobody else can count one
+  // more (that takes a reference of one's own), and the acquire orders what
+  // earlier releasers did before the object goes.
+  if (object->references.load(std::memory_order_acquire) != 1 &&
+      object->references.fetch_sub(1, std::memory_order_acq_rel) != 1) {
     return;
   }
   if (object->kind == ObjectKind::kMutex) {

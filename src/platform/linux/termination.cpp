@@ -39,11 +39,11 @@
 namespace velkor {
 namespace kernel {
 namespace linux_layer {
-namespace {
 
-// Read by the signal handler: initial-exec TLS never calls the loader.
 __thread volatile sig_atomic_t deferDepth __attribute__((tls_model("initial-exec")));
 __thread volatile sig_atomic_t killPending __attribute__((tls_model("initial-exec")));
+
+namespace {
 
 // Taken only inside deferred sections, so never left held by a killed thread.
 pthread_mutex_t bookkeeping = PTHREAD_MUTEX_INITIALIZER;
@@ -59,22 +59,6 @@ std::atomic<ThreadObject*> reapQueue{nullptr};
 // The reaper runs only while there is work: an idle process has no thread of
 // the layer's own, and none is left running at exit for leak checkers to see.
 std::atomic<bool> reaperActive{false};
-
-void EnterDeferral() {
-  deferDepth = deferDepth + 1;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-}
-
-void LeaveDeferral() {
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  deferDepth = deferDepth - 1;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  // A kill that arrives after the decrement finds the depth at zero and exits
-  // in the handler; one that arrived before is seen here.
-  if (deferDepth == 0 && killPending != 0) {
-    ExitThreadNow();
-  }
-}
 
 // pthread_kill sends with tgkill, which the kernel marks SI_TKILL and stamps
 // with the sender's process id; kill, sigqueue and timers are marked otherwise.
@@ -192,10 +176,6 @@ void ReapKilledThread(ThreadObject* thread) {
 }
 
 }  // namespace
-
-DeferTermination::DeferTermination() { EnterDeferral(); }
-
-DeferTermination::~DeferTermination() { LeaveDeferral(); }
 
 // A default mutex's lock cannot fail, nor its holder's unlock.
 BookkeepingLock::BookkeepingLock() { pthread_mutex_lock(&bookkeeping); }
