@@ -116,8 +116,10 @@ inline void UnlinkHeld(void** entry) {
 // pending entry at the thread's end as it handles the listed ones.
 class PendingOperation {
  public:
+  // A plain store, as the kernel reads it; a thread that reads it as a hazard
+  // (reclamation.cpp) needs no more, since the word's release comes after.
   PendingOperation(RobustListHead* head, void** entry) : head_(head) {
-    __atomic_store_n(&head->listOpPending, static_cast<void*>(entry), __ATOMIC_RELAXED);
+    head->listOpPending = entry;
     DeathFence();
   }
   // A release: the field is also the hazard that keeps the mutex's memory
