@@ -3,10 +3,10 @@
 // pthread mutex where the C library's robust lists are not what the futexes
 // rely on.
 //
-// A mutex's life: created, in the memory of a spare if there is one; its last
-// handle closed (DestroyMutex), it is freed at once (our futexes once no
-// futexes) or the heap (pthread kind), unless another thread holds it: then it
-// is an orphan until its holder's end (CollectOrphansHeldBy).
+// A mutex's life: created; its last handle closed (DestroyMutex), it is freed
+// at once (our futexes once no thread can touch them, reclamation.cpp), unless
+// another thread holds it: then it is an orphan until its holder's end
+// (CollectOrphansHeldBy).
 #include <errno.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -21,7 +21,7 @@
 
 namespace velkor {
 namespace kernel {
-
+namespace linux_layer {
 namespace {
 
 bool InitPthreadMutex(pthread_mutex_t* mutex) {
@@ -40,11 +40,6 @@ bool InitPthreadMutex(pthread_mutex_t* mutex) {
   return error == 0;
 }
 
-}  // namespace
-
-namespace linux_layer {
-namespace {
-
 // Where the C library says who owns a mutex, asks it; elsewhere lets the
 // unlock itself answer (EPERM).
 bool OwnsPthreadMutex(pthread_mutex_t* mutex) {
@@ -56,22 +51,45 @@ bool OwnsPthreadMutex(pthread_mutex_t* mutex) {
 #endif
 }
 
+// What every creation asks, answered once per process and kept per thread,
+// where reading it needs no guard that another thread could race with.
+struct CreationFacts {
+  bool known;
+  bool forkHandlers;  // without them a child could inherit the bookkeeping lock held
+  bool ownFutex;
+  bool watched;
+};
+__thread CreationFacts creationFacts __attribute__((tls_model("initial-exec")));
+
+const CreationFacts& Facts() {
+  CreationFacts& facts = creationFacts;
+  if (__builtin_expect(!facts.known, 0)) {
+    facts.forkHandlers = ForkHandlersInstalled();
+    facts.ownFutex = facts.forkHandlers && OwnFutexesUsable();
+    facts.watched = WatchingDetector() != Detector::kNone;
+    facts.known = true;
+  }
+  return facts;
+}
+
 }  // namespace
 }  // namespace linux_layer
 
 Handle SystemMutexCreate() {
-  if (!linux_layer::ForkHandlersInstalled()) {
-    return nullptr;  // a child could inherit the bookkeeping lock held
-  }
+  // The first use's check of the robust lists must not be cut short either.
   linux_layer::DeferTermination defer;
-  bool ownFutex = linux_layer::OwnFutexesUsable();
+  const linux_layer::CreationFacts& facts = linux_layer::Facts();
+  if (!facts.forkHandlers) {
+    return nullptr;
+  }
+  const bool ownFutex = facts.ownFutex;
   linux_layer::MutexObject* object =
       ownFutex ? linux_layer::NewFutexMutexObject() : new (std::nothrow) linux_layer::MutexObject;
   if (object == nullptr) {
     return nullptr;
   }
   object->ownFutex = ownFutex;
-  object->watched = linux_layer::WatchingDetector() != linux_layer::Detector::kNone;
+  object->watched = facts.watched;
   object->inlinePath = ownFutex && !object->watched;
   // Hidden before the pthread kind's initialisation: Helgrind forgets the
   // locks of a range it is told to stop checking.
@@ -80,7 +98,7 @@ Handle SystemMutexCreate() {
   }
   if (object->ownFutex) {
     linux_layer::FutexInit(&object->futex);
-  } else if (!InitPthreadMutex(&object->pthread)) {
+  } else if (!linux_layer::InitPthreadMutex(&object->pthread)) {
     if (object->watched) {
       linux_layer::ShowToDetector(object, sizeof *object);
     }
