@@ -450,6 +450,38 @@ TEST_F(MutexDeathTest, AReleaserLingeringAfterTheWordIsFreeTouchesNoFreedMemory)
   kernel::HandleClose(next);
 }
 
+Handle lateMutex;
+
+void ReleaseInALateDestructor(void*) {
+  victimTid = Tid();
+  kernel::MutexAcquire(lateMutex);
+  kernel::MutexRelease(lateMutex);  // stops once the word is free
+}
+
+// The same release, made by a thread-specific value's destructor that runs
+// after the layer's own steps at the thread's end.
+TEST_F(MutexDeathTest, AReleaseInALateDestructorTouchesNoFreedMemory) {
+  Handle first = NewMutex();
+  ExpectFree(first);  // the layer's own key comes first
+  kernel::HandleClose(first);
+  pthread_key_t late;
+  ASSERT_EQ(pthread_key_create(&late, ReleaseInALateDestructor), 0);
+  lateMutex = NewMutex();
+  stopStep = static_cast<int>(MutexStep::kReleaseFreed);
+  std::thread victim([&] {
+    ExpectFree(lateMutex);  // a thread of our futexes, whose end the layer arranges
+    pthread_setspecific(late, &late);
+  });
+  SleepUntil(victimStopped);
+  ExpectFree(lateMutex);
+  kernel::HandleClose(lateMutex);
+  for (int i = 0; i < 1000; ++i) kernel::HandleClose(NewMutex());
+  resumeVictim = true;
+  victim.join();
+  stopStep = -1;
+  pthread_key_delete(late);
+}
+
 // ---------------------------------------------------------------------------
 // Kernel thread ids reused
 

@@ -3,6 +3,7 @@
 // robust list, done by the thread itself where the kernel would stop short.
 #include "platform/linux/abandonment.h"
 
+#include <limits.h>
 #include <linux/futex.h>
 #include <pthread.h>
 
@@ -67,7 +68,12 @@ void AbandonWord(std::atomic<std::uint32_t>* word, std::uint32_t tid) {
 //
 // Each abandoned node is linked to itself before its word is freed, while
 // it is still ours: a late unlink of it, by a release this thread still
-// makes after its end began, then touches only the node itself.
+// makes after its end began, then touches only the node itself. What such a
+// thread still runs (destructors of thread-specific values after the
+// layer's) no longer holds these mutexes; and on 32-bit x86 the C library's
+// unlink of a robust mutex searches its list, so such a late release of one
+// of the pthread kind waits for good. Both only past the kernel's limit,
+// where the kernel alone would have left every one held for good.
 void AbandonListed(RobustListHead* head, std::uint32_t tid) {
   const bool havePrev = ListNodesHavePrev();
   void** const pending = head->listOpPending != nullptr ? NodeOf(head->listOpPending) : nullptr;
@@ -104,16 +110,22 @@ pthread_key_t endKey;
 bool endKeyCreated = false;
 __thread bool endArranged __attribute__((tls_model("initial-exec")));
 __thread bool hazardsNamed __attribute__((tls_model("initial-exec")));
+__thread int endRounds __attribute__((tls_model("initial-exec")));
 
+// Runs once per round of the C library's destructors in which the value is
+// set. Everything it undoes is done again by the thread's next call to the
+// layer: its list is looked up afresh (futexThread.head null) at its next
+// acquisition or release, which names its hazards and sets the value again,
+// so that this runs again in the next round.
 void AtThreadEnd(void*) {
-  // Gone with this call: a mutex acquired by a destructor that runs after it
-  // arranges it again, and the C library calls destructors again for that.
   endArranged = false;
   hazardsNamed = false;
+  ++endRounds;
   AbandonHeldMutexes();
   // A thread of the layer did this as its routine returned.
   CollectOrphansHeldBy(KernelThreadId());
   EndThreadReclamation();
+  futexThread.head = nullptr;
 }
 
 void CreateEndKey() { endKeyCreated = pthread_key_create(&endKey, AtThreadEnd) == 0; }
@@ -132,7 +144,9 @@ void ArrangeThreadEnd() noexcept {
     // kernel's alone, as before, and nothing retired may be freed any more.
     static int anyValue;
     endArranged = endKeyCreated && pthread_setspecific(endKey, &anyValue) == 0;
-    if (!endArranged) {
+    // Past the C library's last round, the value's destructor never runs:
+    // the thread's record would outlive it.
+    if (!endArranged || endRounds >= PTHREAD_DESTRUCTOR_ITERATIONS) {
       StopReclaiming();
     }
   }

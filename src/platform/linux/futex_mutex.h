@@ -127,6 +127,9 @@ inline void FutexRelease(FutexMutex* mutex) {
   if (mutex->owner.load(std::memory_order_relaxed) != self->id || --mutex->depth != 0) {
     return;
   }
+  if (__builtin_expect(self->head == nullptr, 0)) {
+    FutexThreadStart(self);  // a release at the thread's end, after the layer's own steps
+  }
   PendingOperation pending(self->head, EntryOf(mutex));
   VELKOR_MUTEX_STEP(MutexStep::kReleasePending);
   UnlinkHeld(EntryOf(mutex));

@@ -64,8 +64,12 @@ void FutexThreadStart(FutexThread* self) noexcept {
   if (head == nullptr || head->futexOffset != kFutexOffset) {
     head = RegisterOwnList();
   }
-  self->tid = KernelThreadId();
-  self->id = NewThreadId();
+  // A thread that starts again, after its end's first steps (abandonment.cpp),
+  // keeps its ids: it still owns what it held.
+  if (self->id == kNotStarted) {
+    self->tid = KernelThreadId();
+    self->id = NewThreadId();
+  }
   self->head = head;
   ArrangeThreadEnd();
 }

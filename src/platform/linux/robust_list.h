@@ -50,7 +50,8 @@ constexpr std::uint64_t kNotStarted = ~std::uint64_t{0};
 extern __thread FutexThread futexThread __attribute__((tls_model("initial-exec")));
 
 // Registers the calling thread: finds its list (or gives it one of our own)
-// and its ids.
+// and its ids. Called again, with `head` null, by a thread whose end has
+// begun (abandonment.cpp).
 void FutexThreadStart(FutexThread* self) noexcept;
 
 // Whether our own futex mutexes may be used in this process: the C library's
