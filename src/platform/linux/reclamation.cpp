@@ -18,9 +18,8 @@
 // O(log threads) amortised and takes no lock shared with other threads in the
 // common case. A thread whose end the layer cannot arrange (no key, no memory)
 // is not registered, and from then on nothing is freed at all. A thread's
-// record goes with its thread-specific value's destructor (abandonment.cpp):
-// a release that another such destructor makes later, of a mutex that another
-// thread closes at that very moment, is the one touch left unguarded.
+// record goes with its thread-specific value's destructor (abandonment.cpp);
+// a later destructor's acquisition or release registers it again.
 #include <algorithm>
 #include <atomic>
 #include <new>
