@@ -18,8 +18,10 @@ namespace linux_layer {
 
 // Has the calling thread's end, whatever path it takes but a kill, abandon
 // what the kernel would not (AbandonHeldMutexes), free the closed mutexes it
-// still holds and hand back its spare memory. Cheap once done: called at each
-// acquisition that may be the thread's first, and when it keeps a spare.
+// still holds and pass on the memory it retired (reclamation.cpp); and names
+// the thread's hazards once it uses our futexes. Cheap once done: called at
+// each acquisition or release that may be the thread's first, and whenever it
+// retires a mutex.
 void ArrangeThreadEnd() noexcept;
 
 // Does for each mutex in the calling thread's robust list what the kernel does

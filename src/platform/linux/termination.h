@@ -50,8 +50,9 @@ class DeferTermination {
   DeferTermination& operator=(const DeferTermination&) = delete;
 };
 
-// Holds the lock of the layer's global bookkeeping (the orphaned and spare
-// mutexes, the kill signal's installation), always inside a deferred section.
+// Holds the lock of the layer's global bookkeeping (the orphaned mutexes, the
+// threads' hazards, the kill signal's installation), always inside a deferred
+// section.
 class BookkeepingLock {
  public:
   BookkeepingLock();
