@@ -467,11 +467,21 @@ TEST_F(MutexDeathTest, AReleaseInALateDestructorTouchesNoFreedMemory) {
   pthread_key_t late;
   ASSERT_EQ(pthread_key_create(&late, ReleaseInALateDestructor), 0);
   lateMutex = NewMutex();
+  Handle closedWhileHeld = NewMutex();
+  std::atomic<bool> holding{false}, closed{false};
   stopStep = static_cast<int>(MutexStep::kReleaseFreed);
   std::thread victim([&] {
     ExpectFree(lateMutex);  // a thread of our futexes, whose end the layer arranges
+    // Its end frees this one, and with that gives memory back, before the
+    // late destructor runs.
+    kernel::MutexAcquire(closedWhileHeld);
+    holding = true;
+    SleepUntil(closed);
     pthread_setspecific(late, &late);
   });
+  SleepUntil(holding);
+  kernel::HandleClose(closedWhileHeld);
+  closed = true;
   SleepUntil(victimStopped);
   ExpectFree(lateMutex);
   kernel::HandleClose(lateMutex);

@@ -119,12 +119,13 @@ __thread int endRounds __attribute__((tls_model("initial-exec")));
 // so that this runs again in the next round.
 void AtThreadEnd(void*) {
   endArranged = false;
-  hazardsNamed = false;
   ++endRounds;
   AbandonHeldMutexes();
   // A thread of the layer did this as its routine returned.
   CollectOrphansHeldBy(KernelThreadId());
   EndThreadReclamation();
+  // Last: what the two calls above retired may have named them again.
+  hazardsNamed = false;
   futexThread.head = nullptr;
 }
 
