@@ -40,7 +40,7 @@
 
 #include <vector>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/test_queries.h"
 namespace linux_layer = velkor::kernel::linux_layer;
 #endif
 

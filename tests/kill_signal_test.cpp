@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "platform/kernel.h"
-#include "platform/linux/internal.h"
+#include "platform/linux/test_queries.h"
 #include "support/test_support.h"
 
 namespace kernel = velkor::kernel;

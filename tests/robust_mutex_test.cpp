@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "platform/linux/internal.h"
+#include "platform/linux/test_queries.h"
 #include "support/kernel_test_support.h"
 
 namespace kernel = velkor::kernel;

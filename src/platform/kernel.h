@@ -61,12 +61,14 @@ Handle HandleDuplicate(Handle object);  // null on failure
 // Use ThreadCreate below, which tests can make fail.
 Handle SystemThreadCreate(ThreadRoutine routine, void* param, UInt32* id);
 void ThreadTerminate(Handle thread, UInt32 exitCode);
-void ThreadWait(Handle thread);                        // until the thread has ended
-bool ThreadExitCode(Handle thread, UInt32* exitCode);  // false while running
+void ThreadWait(Handle thread);  // until the thread has ended
 void SleepMilliseconds(UInt32 ms);
+// The calls below serve the tests and the simulated kernel only, and are
+// compiled into their builds alone.
+#if defined(VELKOR_KERNEL_TEST_HOOKS) || defined(VELKOR_KERNEL_SIM)
+bool ThreadExitCode(Handle thread, UInt32* exitCode);  // false while running
 // A new handle to the calling thread, or null where the layer cannot name it.
 Handle ThreadOpenCurrent();
-#if defined(VELKOR_KERNEL_TEST_HOOKS) || defined(VELKOR_KERNEL_SIM)
 // Open handles and kernel objects still alive (a thread until it has ended and
 // been reclaimed, a closed mutex while a thread holds it): back at its earlier
 // value once all opened since is closed and has ended. For tests only, and
@@ -83,7 +85,7 @@ std::size_t OpenHandleCount();
 #elif defined(_WIN32)
 #include "windows/kernel_windows.h"
 #else
-#include "linux/kernel_linux.h"
+#include "linux/objects/objects.h"
 #endif
 
 namespace velkor {
@@ -110,10 +112,10 @@ VELKOR_SEAM_FUNCTION(HandleDuplicate, Handle (*)(Handle));
 VELKOR_SEAM_FUNCTION(SystemThreadCreate, Handle (*)(ThreadRoutine, void*, UInt32*));
 VELKOR_SEAM_FUNCTION(ThreadTerminate, void (*)(Handle, UInt32));
 VELKOR_SEAM_FUNCTION(ThreadWait, void (*)(Handle));
-VELKOR_SEAM_FUNCTION(ThreadExitCode, bool (*)(Handle, UInt32*));
 VELKOR_SEAM_FUNCTION(SleepMilliseconds, void (*)(UInt32));
-VELKOR_SEAM_FUNCTION(ThreadOpenCurrent, Handle (*)());
 #if defined(VELKOR_KERNEL_TEST_HOOKS) || defined(VELKOR_KERNEL_SIM)
+VELKOR_SEAM_FUNCTION(ThreadExitCode, bool (*)(Handle, UInt32*));
+VELKOR_SEAM_FUNCTION(ThreadOpenCurrent, Handle (*)());
 VELKOR_SEAM_FUNCTION(OpenHandleCount, std::size_t (*)());
 #endif
 #undef VELKOR_SEAM_FUNCTION

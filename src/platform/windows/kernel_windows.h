@@ -41,6 +41,9 @@ inline void ThreadTerminate(Handle thread, UInt32 exitCode) {
 
 inline void ThreadWait(Handle thread) { WaitForSingleObject(thread, INFINITE); }
 
+inline void SleepMilliseconds(UInt32 ms) { Sleep(ms); }
+
+#if defined(VELKOR_KERNEL_TEST_HOOKS)  // for tests only, as the seam says
 inline bool ThreadExitCode(Handle thread, UInt32* exitCode) {
   DWORD code = 0;
   if (!GetExitCodeThread(thread, &code) || code == STILL_ACTIVE) {
@@ -50,9 +53,8 @@ inline bool ThreadExitCode(Handle thread, UInt32* exitCode) {
   return true;
 }
 
-inline void SleepMilliseconds(UInt32 ms) { Sleep(ms); }
-
 inline Handle ThreadOpenCurrent() { return HandleDuplicate(GetCurrentThread()); }
+#endif
 
 }  // namespace kernel
 }  // namespace velkor

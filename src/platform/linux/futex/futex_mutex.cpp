@@ -1,14 +1,40 @@
 // SPDX-License-Identifier: MIT
-// The contended halves of our futex mutex, and the owed wake.
-#include "platform/linux/futex_mutex.h"
+// The futex calls, the one place the layer makes the system call; the
+// contended halves of our futex mutex, and the owed wake.
+#include "platform/linux/futex/futex_mutex.h"
 
 #include <linux/futex.h>
-
-#include "platform/linux/futex_syscall.h"
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace velkor {
 namespace kernel {
 namespace linux_layer {
+namespace {
+
+// Neither call's failure needs handling: a wait that fails (EAGAIN, the word
+// already changed; EINTR) returns early, which every caller allows by
+// rechecking its word, and a wake on a valid word of ours cannot fail.
+long Futex(std::atomic<std::uint32_t>* word, int operation, std::uint32_t value) {
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), operation, value, nullptr,
+                 nullptr, 0);
+}
+
+}  // namespace
+
+void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
+  Futex(word, FUTEX_WAIT_PRIVATE, expected);
+}
+
+void FutexWake(std::atomic<std::uint32_t>* word, int count) {
+  Futex(word, FUTEX_WAKE_PRIVATE, static_cast<std::uint32_t>(count));
+}
+
+void FutexWaitShared(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
+  Futex(word, FUTEX_WAIT, expected);
+}
+
+long FutexWakeOneShared(std::atomic<std::uint32_t>* word) { return Futex(word, FUTEX_WAKE, 1); }
 
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
 namespace testhooks {
@@ -98,11 +124,11 @@ void FutexReleaseContended(FutexMutex* mutex) noexcept {
 
 bool FutexHeldByOtherThread(const FutexMutex* mutex) {
   return (mutex->word.load(std::memory_order_acquire) & FUTEX_TID_MASK) != 0 &&
-         mutex->owner.load(std::memory_order_relaxed) != futexThread.id;
+         !FutexOwnedByCaller(mutex);
 }
 
 void FutexReleaseAll(FutexMutex* mutex) {
-  if (mutex->owner.load(std::memory_order_relaxed) == futexThread.id) {
+  if (FutexOwnedByCaller(mutex)) {
     mutex->depth = 1;
     FutexRelease(mutex);
   }

@@ -1,19 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Abandonment past the kernel's reach: the kernel's walk of a dying thread's
 // robust list, done by the thread itself where the kernel would stop short.
-#include "platform/linux/abandonment.h"
-
-#include <limits.h>
+// Windows has no such limit. The layer above calls it wherever it sees a
+// thread end: a kill, and every other end of a thread that has acquired one
+// of our mutexes (objects/thread_end.cpp). A shorter list is left to the
+// kernel.
 #include <linux/futex.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
 
-#include "platform/linux/futex_syscall.h"
-#include "platform/linux/internal.h"
-#include "platform/linux/robust_list.h"
-#include "platform/linux/termination.h"
+#include "platform/linux/futex/futex_mutex.h"
 
 namespace velkor {
 namespace kernel {
@@ -64,7 +61,7 @@ void AbandonWord(std::atomic<std::uint32_t>* word, std::uint32_t tid) {
 // kernel handles apart from the list, and which a kill may have cut short
 // anywhere), and the C library's priority-inheritance mutexes (low bit set),
 // whose ownership the kernel keeps itself. The list is walked forward only,
-// which is consistent at every step of a link or unlink (robust_list.h).
+// which is consistent at every step of a link or unlink (futex_mutex.h).
 //
 // Each abandoned node is linked to itself before its word is freed, while
 // it is still ours: a late unlink of it, by a release this thread still
@@ -103,63 +100,7 @@ void AbandonListed(RobustListHead* head, std::uint32_t tid) {
   }
 }
 
-// The thread-specific value whose destructor runs at every end of a thread
-// but a kill (which runs no destructor, and abandons in ExitThreadNow).
-pthread_once_t endKeyOnce = PTHREAD_ONCE_INIT;
-pthread_key_t endKey;
-bool endKeyCreated = false;
-__thread bool endArranged __attribute__((tls_model("initial-exec")));
-__thread bool hazardsNamed __attribute__((tls_model("initial-exec")));
-__thread int endRounds __attribute__((tls_model("initial-exec")));
-
-// Runs once per round of the C library's destructors in which the value is
-// set. Everything it undoes is done again by the thread's next call to the
-// layer: its list is looked up afresh (futexThread.head null) at its next
-// acquisition or release, which names its hazards and sets the value again,
-// so that this runs again in the next round.
-void AtThreadEnd(void*) {
-  endArranged = false;
-  ++endRounds;
-  AbandonHeldMutexes();
-  // A thread of the layer did this as its routine returned.
-  CollectOrphansHeldBy(KernelThreadId());
-  EndThreadReclamation();
-  // Last: what the two calls above retired may have named them again.
-  hazardsNamed = false;
-  futexThread.head = nullptr;
-}
-
-void CreateEndKey() { endKeyCreated = pthread_key_create(&endKey, AtThreadEnd) == 0; }
-
 }  // namespace
-
-void ArrangeThreadEnd() noexcept {
-  if (__builtin_expect(endArranged && (hazardsNamed || futexThread.head == nullptr), 1)) {
-    return;
-  }
-  // pthread_setspecific may allocate: a kill must not land inside.
-  DeferTermination defer;
-  if (!endArranged) {
-    pthread_once(&endKeyOnce, CreateEndKey);  // cannot fail: the arguments are valid
-    // Without the value (no key left, or no memory), a thread's end is the
-    // kernel's alone, as before, and nothing retired may be freed any more.
-    static int anyValue;
-    endArranged = endKeyCreated && pthread_setspecific(endKey, &anyValue) == 0;
-    // Past the C library's last round, the value's destructor never runs:
-    // the thread's record would outlive it.
-    if (!endArranged || endRounds >= PTHREAD_DESTRUCTOR_ITERATIONS) {
-      StopReclaiming();
-    }
-  }
-  // A thread of our futexes names what it may still touch, from its first
-  // acquisition on, whatever its first call to the layer was.
-  if (futexThread.head != nullptr && !hazardsNamed) {
-    hazardsNamed = true;
-    if (!RegisterHazards(futexThread.head)) {
-      StopReclaiming();
-    }
-  }
-}
 
 void AbandonHeldMutexes() noexcept {
   RobustListHead* head = RegisteredList();
@@ -167,7 +108,7 @@ void AbandonHeldMutexes() noexcept {
     return;
   }
   AbandonListed(head, KernelThreadId());
-  RenewFutexThreadId();
+  RenewFutexThreadSerial();
 }
 
 }  // namespace linux_layer

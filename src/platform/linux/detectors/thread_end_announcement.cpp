@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Announcing a thread's end to the detector: the key whose destructor does it
 // for a thread that leaves through the C library, the edge from every ended
-// thread, and the announcement itself (see detectors.h).
+// thread, and the announcement itself (see detector_tool.h).
 #include <pthread.h>
 
-#include "platform/linux/detector_tool.h"
-#include "platform/linux/detectors.h"
+#include "platform/linux/detectors/detector_tool.h"
 
 namespace velkor {
 namespace kernel {
@@ -44,7 +43,7 @@ void AnnounceEndOfThread() {
   if (WatchingTool() == nullptr) {
     return;
   }
-  AnnounceHappensBefore(&threadEnds);
+  WatchingTool()->happensBefore(&threadEnds);
   AnnounceWatchedMutexesHeldAtEnd();
 }
 

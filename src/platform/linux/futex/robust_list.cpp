@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: MIT
 // A thread's robust list: finding it, and the check at first use that the C
 // library's lists keep nodes of ours right.
-#include "platform/linux/robust_list.h"
-
 #include <pthread.h>
 #include <stdio.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "platform/linux/abandonment.h"
-#include "platform/linux/futex_mutex.h"
+#include "platform/linux/futex/futex_mutex.h"
 
 namespace velkor {
 namespace kernel {
@@ -21,9 +18,12 @@ __thread FutexThread futexThread
 
 namespace {
 
-std::atomic<std::uint64_t> lastThreadId{0};
+std::atomic<std::uint64_t> lastSerial{0};
 
-std::uint64_t NewThreadId() { return lastThreadId.fetch_add(1, std::memory_order_relaxed) + 1; }
+std::uint64_t NewSerial() { return lastSerial.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+// Set once, before any thread can start (SetThreadStartHook).
+std::atomic<void (*)() noexcept> threadStartHook{nullptr};
 
 // A list of our own for a thread that the C library did not give one: the
 // field before the head stands for the `prev` that an empty list's first
@@ -64,26 +64,32 @@ void FutexThreadStart(FutexThread* self) noexcept {
   if (head == nullptr || head->futexOffset != kFutexOffset) {
     head = RegisterOwnList();
   }
-  // A thread that starts again, after its end's first steps (abandonment.cpp),
-  // keeps its ids: it still owns what it held.
-  if (self->id == kNotStarted) {
+  // A thread that starts again, after its end's first steps, keeps its ids:
+  // it still owns what it held.
+  if (self->serial == kNotStarted) {
     self->tid = KernelThreadId();
-    self->id = NewThreadId();
+    self->serial = NewSerial();
   }
   self->head = head;
-  ArrangeThreadEnd();
+  if (void (*hook)() noexcept = threadStartHook.load(std::memory_order_acquire)) {
+    hook();
+  }
+}
+
+void SetThreadStartHook(void (*hook)() noexcept) {
+  threadStartHook.store(hook, std::memory_order_release);
 }
 
 void RenewFutexThreadAfterFork() {
   if (futexThread.head != nullptr) {
     futexThread.tid = KernelThreadId();
-    futexThread.id = NewThreadId();
+    futexThread.serial = NewSerial();
   }
 }
 
-void RenewFutexThreadId() noexcept {
+void RenewFutexThreadSerial() noexcept {
   if (futexThread.head != nullptr) {
-    futexThread.id = NewThreadId();
+    futexThread.serial = NewSerial();
   }
 }
 
@@ -193,9 +199,9 @@ constexpr bool kFallbackForced = true;
 constexpr bool kFallbackForced = false;
 #endif
 
-// Asked only once the fork handlers are in place (SystemMutexCreate creates no
-// mutex without them), which our futexes need as well: a child renews the
-// thread's ids (RenewFutexThreadAfterFork).
+// Asked only once the fork handlers are in place (no mutex is created without
+// them), which our futexes need as well: a child renews the thread's ids
+// (RenewFutexThreadAfterFork).
 bool CheckRobustLists() {
   const bool layoutAsOurs = kLayoutKnown && kLibraryFutexOffset == kFutexOffset;
   if (kFallbackForced || !layoutAsOurs || !KernelWakesForPendingRelease()) {

@@ -14,10 +14,8 @@
 
 #include <new>
 
-#include "platform/linux/abandonment.h"
-#include "platform/linux/detectors.h"
-#include "platform/linux/fork_handlers.h"
-#include "platform/linux/internal.h"
+#include "platform/kernel.h"
+#include "platform/linux/objects/mutex_memory.h"
 
 namespace velkor {
 namespace kernel {
@@ -40,17 +38,6 @@ bool InitPthreadMutex(pthread_mutex_t* mutex) {
   return error == 0;
 }
 
-// Where the C library says who owns a mutex, asks it; elsewhere lets the
-// unlock itself answer (EPERM).
-bool OwnsPthreadMutex(pthread_mutex_t* mutex) {
-#if defined(__GLIBC__)
-  return mutex->__data.__owner == static_cast<int>(syscall(SYS_gettid));
-#else
-  (void)mutex;
-  return true;
-#endif
-}
-
 // What every creation asks, answered once per process and kept per thread,
 // where reading it needs no guard that another thread could race with.
 struct CreationFacts {
@@ -66,7 +53,10 @@ const CreationFacts& Facts() {
   if (__builtin_expect(!facts.known, 0)) {
     facts.forkHandlers = ForkHandlersInstalled();
     facts.ownFutex = facts.forkHandlers && OwnFutexesUsable();
-    facts.watched = WatchingDetector() != Detector::kNone;
+    if (facts.ownFutex) {
+      SetThreadStartHook(ArrangeThreadEnd);  // before the first futex of ours exists
+    }
+    facts.watched = detector::Watching();
     facts.known = true;
   }
   return facts;
@@ -91,24 +81,15 @@ Handle SystemMutexCreate() {
   object->ownFutex = ownFutex;
   object->watched = facts.watched;
   object->inlinePath = ownFutex && !object->watched;
-  // Hidden before the pthread kind's initialisation: Helgrind forgets the
-  // locks of a range it is told to stop checking.
-  if (object->watched) {
-    linux_layer::HideFromDetector(object, sizeof *object);
-  }
-  if (object->ownFutex) {
+  if (ownFutex) {
     linux_layer::FutexInit(&object->futex);
-  } else if (!linux_layer::InitPthreadMutex(&object->pthread)) {
-    if (object->watched) {
-      linux_layer::ShowToDetector(object, sizeof *object);
-    }
-    delete object;
-    return nullptr;
   }
-  // The pthread kind is announced by the detectors' own interception of the
-  // pthread calls.
-  if (object->watched && object->ownFutex) {
-    linux_layer::WatchMutex(&object->futex);
+  if (object->watched) {
+    linux_layer::detector::MutexCreated(object);
+  }
+  if (!ownFutex && !linux_layer::InitPthreadMutex(&object->pthread)) {
+    linux_layer::DeleteMutexObject(object);
+    return nullptr;
   }
   object->header.references.store(1, std::memory_order_relaxed);
   object->header.kind = linux_layer::ObjectKind::kMutex;
@@ -121,54 +102,51 @@ Handle SystemMutexCreate() {
 namespace linux_layer {
 
 void MutexAcquireOther(MutexObject* object) {
-  if (object->ownFutex) {
-    WatchedFutexAcquire(&object->futex);
+  if (object->watched) {
+    detector::Acquire(object);
     return;
   }
-  ArrangeThreadEnd();
+  PthreadMutexAcquire(object);
+}
+
+void MutexReleaseOther(MutexObject* object) {
   if (object->watched) {
-    WatchEndOfThread();
+    detector::Release(object);
+    return;
   }
+  PthreadMutexRelease(object);
+}
+
+bool PthreadMutexAcquire(MutexObject* object) {
+  ArrangeThreadEnd();
   // EOWNERDEAD: the previous owner ended holding the mutex. The caller owns
   // it now, once, which is an acquisition like any other.
-  if (pthread_mutex_lock(&object->pthread) == EOWNERDEAD) {
-    // Cannot fail: the mutex is robust, and inconsistent until this call.
-    pthread_mutex_consistent(&object->pthread);
-    if (object->watched) {
-      AnnounceHappensAfter(ThreadEndsTag());
-    }
+  if (pthread_mutex_lock(&object->pthread) != EOWNERDEAD) {
+    return false;
   }
+  // Cannot fail: the mutex is robust, and inconsistent until this call.
+  pthread_mutex_consistent(&object->pthread);
+  return true;
 }
 
-// A race detector reports the failed unlock of a thread that does not own the
-// mutex: under one, it is not even tried.
-void MutexReleaseOther(MutexObject* object) {
-  if (object->ownFutex) {
-    WatchedFutexRelease(&object->futex);
-    return;
-  }
-  if (!object->watched || OwnsPthreadMutex(&object->pthread)) {
-    // Fails with EPERM for a caller that does not own the mutex, changing
-    // nothing: exactly what a release by a non-owner must do.
-    (void)pthread_mutex_unlock(&object->pthread);
-  }
+void PthreadMutexRelease(MutexObject* object) {
+  // Fails with EPERM for a caller that does not own the mutex, changing
+  // nothing: exactly what a release by a non-owner must do.
+  (void)pthread_mutex_unlock(&object->pthread);
 }
 
-bool MutexIsOwnFutex(Handle mutex) { return static_cast<MutexObject*>(mutex)->ownFutex; }
-
-void* MutexRobustEntry(Handle mutex) {
-  MutexObject* object = static_cast<MutexObject*>(mutex);
-#if defined(__GLIBC__) && defined(__PTHREAD_MUTEX_HAVE_PREV) && __PTHREAD_MUTEX_HAVE_PREV
-  if (!object->ownFutex) {
-    return &object->pthread.__data.__list.__next;
-  }
+bool OwnsPthreadMutex(MutexObject* object) {
+#if defined(__GLIBC__)
+  return object->pthread.__data.__owner == static_cast<int>(syscall(SYS_gettid));
+#else
+  (void)object;
+  return true;
 #endif
-  return &object->futex.next;
 }
 
 void DeleteMutexObject(MutexObject* object) {
   if (object->watched) {
-    ShowToDetector(object, sizeof *object);
+    detector::MutexFreed(object);
   }
   delete object;
 }
@@ -197,7 +175,7 @@ bool DetachFromOwner(MutexObject* object) {
       return false;
     }
     if (object->watched) {
-      WatchedFutexReleaseAll(&object->futex);
+      detector::ReleaseAll(object);
     } else {
       FutexReleaseAll(&object->futex);
     }
@@ -213,7 +191,7 @@ bool DetachFromOwner(MutexObject* object) {
   }
   if (error == 0 || error == EAGAIN) {
     // We own it now, perhaps already did, at any depth: give all of it back.
-    while (OwnsPthreadMutex(&object->pthread) && pthread_mutex_unlock(&object->pthread) == 0) {
+    while (OwnsPthreadMutex(object) && pthread_mutex_unlock(&object->pthread) == 0) {
     }
   }
   return true;
@@ -236,10 +214,10 @@ std::uint32_t HolderTid(MutexObject* object) {
 }
 
 void FreeMutex(MutexObject* object) {
+  if (object->watched) {
+    detector::MutexClosed(object);
+  }
   if (object->ownFutex) {
-    if (object->watched) {
-      UnwatchMutex(&object->futex);
-    }
     RetireMutex(object);
     return;
   }
@@ -268,6 +246,7 @@ void DestroyMutex(MutexObject* object) {
   FreeMutex(object);
 }
 
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
 long OrphanMutexesLetGo() {
   long letGo = 0;
   for (MutexObject* list : orphans) {
@@ -279,6 +258,7 @@ long OrphanMutexesLetGo() {
   }
   return letGo;
 }
+#endif
 
 namespace {
 
@@ -319,26 +299,6 @@ void CollectOrphansHeldBy(std::uint32_t tid) {
   {
     BookkeepingLock lock;
     detached = DetachLetGo(OrphansHeldBy(tid));
-  }
-  FreeDetached(detached);
-}
-
-void CollectOrphanMutexes() {
-  if (orphanCount.load(std::memory_order_relaxed) == 0) {
-    return;
-  }
-  MutexObject* detached = nullptr;
-  {
-    BookkeepingLock lock;
-    for (MutexObject*& list : orphans) {
-      MutexObject* more = DetachLetGo(&list);
-      while (more != nullptr) {
-        MutexObject* next = more->nextOrphan;
-        more->nextOrphan = detached;
-        detached = more;
-        more = next;
-      }
-    }
   }
   FreeDetached(detached);
 }

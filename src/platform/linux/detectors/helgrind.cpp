@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Helgrind's client requests (see detector_tool.h). Helgrind knows recursive
 // mutexes: it hears every level.
-#include "platform/linux/detector_tool.h"
+#include "platform/linux/detectors/detector_tool.h"
 
 #if __has_include(<valgrind/helgrind.h>)
 #include <valgrind/helgrind.h>
@@ -28,8 +28,9 @@ void HappensAfter(const void* tag) { ANNOTATE_HAPPENS_AFTER(tag); }
 void Hide(const void* address, std::size_t size) { VALGRIND_HG_DISABLE_CHECKING(address, size); }
 void Show(const void* address, std::size_t size) { VALGRIND_HG_ENABLE_CHECKING(address, size); }
 
-const DetectorTool kHelgrind = {MutexCreated, MutexDestroyed, BeforeLock,   AfterLock, BeforeUnlock,
-                                AfterUnlock,  HappensBefore,  HappensAfter, Hide,      Show};
+const DetectorTool kHelgrind = {MutexCreated, MutexDestroyed, BeforeLock,    AfterLock,
+                                BeforeUnlock, AfterUnlock,    HappensBefore, HappensAfter,
+                                Hide,         Show,           true};
 
 }  // namespace
 

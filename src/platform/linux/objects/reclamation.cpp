@@ -6,7 +6,7 @@
 // wake and the wake it owes), and so may the kernel for a releaser that dies
 // in that moment: meanwhile another thread may take the mutex, release it and
 // close its last handle. Every such touch happens while the toucher's
-// list_op_pending names the mutex (robust_list.h), and the kernel reads that
+// list_op_pending names the mutex (futex/futex_mutex.h), and the kernel reads that
 // field only at the thread's exit: it is a hazard pointer per thread. So a
 // closed mutex is retired, and freed once no registered thread's
 // list_op_pending names it; a killed thread's counts until it has been joined
@@ -18,15 +18,16 @@
 // O(log threads) amortised and takes no lock shared with other threads in the
 // common case. A thread whose end the layer cannot arrange (no key, no memory)
 // is not registered, and from then on nothing is freed at all. A thread's
-// record goes with its thread-specific value's destructor (abandonment.cpp);
-// a later destructor's acquisition or release registers it again.
+// record goes with its thread-specific value's destructor (thread_end.cpp);
+// a later destructor's acquisition or release registers it again. Under a
+// race detector that sees every access, nothing is registered or scanned and
+// the memory is kept (detector::KeepsClosedMutexes).
 #include <algorithm>
 #include <atomic>
 #include <new>
 
-#include "platform/linux/abandonment.h"
-#include "platform/linux/detectors.h"
-#include "platform/linux/internal.h"
+#include "platform/kernel.h"
+#include "platform/linux/objects/mutex_memory.h"
 
 namespace velkor {
 namespace kernel {
@@ -79,16 +80,6 @@ void PushRetired(MutexObject* first) {
     last->nextRetired = head;
   } while (!retiredOfEndedThreads.compare_exchange_weak(head, first, std::memory_order_release,
                                                         std::memory_order_relaxed));
-}
-
-// Valgrind's tools take the scan's atomic reads of other threads' hazards
-// for races, and the bookkeeping lock that registration and scans take for
-// an order between the threads that the program itself does not have (which
-// would hide its races): under them nothing is registered or scanned, and the
-// memory is kept, as a test run can afford.
-bool UnderValgrindTool() {
-  const Detector detector = WatchingDetector();
-  return detector == Detector::kHelgrind || detector == Detector::kDrd;
 }
 
 void* Hazard(const HazardRecord* record) {
@@ -181,7 +172,7 @@ void RetireMutex(MutexObject* object) {
   ArrangeThreadEnd();
   object->nextRetired = threadRetired;
   threadRetired = object;
-  if (++threadRetiredCount < RetireBatch() || UnderValgrindTool()) {
+  if (++threadRetiredCount < RetireBatch() || detector::KeepsClosedMutexes()) {
     return;
   }
   // Counts afresh what is retired from now on: what a scan keeps is named by
@@ -192,7 +183,7 @@ void RetireMutex(MutexObject* object) {
 }
 
 bool RegisterHazards(RobustListHead* head) {
-  if (threadRecord != nullptr || UnderValgrindTool()) {
+  if (threadRecord != nullptr || detector::KeepsClosedMutexes()) {
     return true;
   }
   HazardRecord* record = new (std::nothrow) HazardRecord;
@@ -254,7 +245,7 @@ void EndThreadReclamation() {
   HazardRecord* record = threadRecord;
   threadRecord = nullptr;
   ForgetHazards(record);
-  const bool scan = threadRetired != nullptr && !UnderValgrindTool();
+  const bool scan = threadRetired != nullptr && !detector::KeepsClosedMutexes();
   PushRetired(scan ? FreeUnhazarded(threadRetired, false) : threadRetired);
   threadRetired = nullptr;
   threadRetiredCount = 0;

@@ -2,22 +2,12 @@
 // Handles on Linux: counted references to the layer's objects.
 #include <atomic>
 
-#include "platform/linux/detectors.h"
-#include "platform/linux/internal.h"
+#include "platform/kernel.h"
+#include "platform/linux/objects/mutex_memory.h"
 
 namespace velkor {
 namespace kernel {
 namespace linux_layer {
-
-#if defined(VELKOR_KERNEL_TEST_HOOKS)
-namespace {
-
-std::atomic<long> liveReferences{0};
-
-}  // namespace
-
-void CountReferences(long delta) { liveReferences.fetch_add(delta, std::memory_order_relaxed); }
-#endif
 
 void ReleaseObject(ObjectHeader* object) {
   // The last reference needs no read-modify-write: nobody else can count one
@@ -30,8 +20,9 @@ void ReleaseObject(ObjectHeader* object) {
   if (object->kind == ObjectKind::kMutex) {
     DestroyMutex(reinterpret_cast<MutexObject*>(object));
   } else {
-    ShowToDetector(object, sizeof(ThreadObject));
-    delete reinterpret_cast<ThreadObject*>(object);
+    ThreadObject* thread = reinterpret_cast<ThreadObject*>(object);
+    detector::ThreadFreed(thread);
+    delete thread;
   }
 }
 
@@ -58,19 +49,6 @@ Handle HandleDuplicate(Handle object) {
   linux_layer::CountReferences(1);
   return object;
 }
-
-#if defined(VELKOR_KERNEL_TEST_HOOKS)
-// A closed mutex counts only while a thread holds it: one let go of is as
-// good as freed (its holder's end frees it). Orphans are counted and collected
-// under the bookkeeping lock, so the two never miscount.
-std::size_t OpenHandleCount() {
-  linux_layer::DeferTermination defer;
-  linux_layer::BookkeepingLock lock;
-  long live = linux_layer::liveReferences.load(std::memory_order_relaxed) -
-              linux_layer::OrphanMutexesLetGo();
-  return static_cast<std::size_t>(live);
-}
-#endif
 
 }  // namespace kernel
 }  // namespace velkor

@@ -3,7 +3,7 @@
 // with it; where its runtime's code lies; and what a kill needs under it (the
 // signal installed past its interception, kills declined inside its runtime,
 // its end of a thread that never returns through the C library). See
-// detectors.h.
+// detector_tool.h.
 #include <dlfcn.h>
 #include <limits.h>
 #include <link.h>
@@ -13,8 +13,7 @@
 
 #include <cstdint>
 
-#include "platform/linux/detector_tool.h"
-#include "platform/linux/detectors.h"
+#include "platform/linux/detectors/detector_tool.h"
 
 namespace velkor {
 namespace kernel {
@@ -58,7 +57,7 @@ struct KeySlot {
 };
 const KeySlot* keySlots = nullptr;
 
-SigactionFunction installKillSignal = sigaction;
+detector::SigactionFunction installKillSignal = sigaction;
 
 template <typename Function>
 bool Find(Function* entry, const char* name) {
@@ -98,7 +97,7 @@ void NotSeen(const void*, std::size_t) {}
 
 const DetectorTool kThreadSanitizer = {MutexCreated, MutexDestroyed, BeforeLock,    AfterLock,
                                        BeforeUnlock, AfterUnlock,    HappensBefore, HappensAfter,
-                                       NotSeen,      NotSeen};
+                                       NotSeen,      NotSeen,        false};
 
 int FindRuntimeText(dl_phdr_info* info, std::size_t, void* data) {
   std::uintptr_t address = reinterpret_cast<std::uintptr_t>(data);
@@ -123,7 +122,7 @@ void FindOwnSigaction() {
   void* library = dlopen("libc.so.6", RTLD_NOLOAD | RTLD_LAZY);
   void* own = (library != nullptr) ? dlsym(library, "sigaction") : nullptr;
   if (own != nullptr) {
-    installKillSignal = reinterpret_cast<SigactionFunction>(own);
+    installKillSignal = reinterpret_cast<detector::SigactionFunction>(own);
   }
 }
 
@@ -170,16 +169,34 @@ void AcquisitionCutShort(const void* mutex) {
   }
 }
 
+// Runs the destructors that the tool registered. ExitThreadNow has blocked
+// every signal: the tool's handlers must not run on the thread once it has
+// ended there.
+void FinishThread() {
+  if (!armed || keySlots == nullptr) {
+    return;
+  }
+  for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
+    KeySlot slot = keySlots[key];
+    if ((slot.sequence & 1) != 0 && InRuntime(reinterpret_cast<std::uintptr_t>(slot.destructor))) {
+      RunKeyDestructor(key, slot.destructor);
+    }
+  }
+}
+
 }  // namespace thread_sanitizer
 
+// The kill hooks of objects/objects.h: only ThreadSanitizer needs them.
+namespace detector {
+
 SigactionFunction KillSignalInstaller() {
-  WatchingDetector();  // for its side effect: the installer is chosen with the tool
+  Watching();  // the installer is chosen with the tool
   return installKillSignal;
 }
 
 bool KillsMayBeDeclined() { return armed; }
 
-bool InsideDetectorRuntime(const void* signalContext) {
+bool DeclinesKillAt(const void* signalContext) {
   if (!armed || signalContext == nullptr) {
     return false;
   }
@@ -194,21 +211,7 @@ bool InsideDetectorRuntime(const void* signalContext) {
 #endif
 }
 
-// Runs the destructors that the tool registered. ExitThreadNow has blocked
-// every signal: the tool's handlers must not run on the thread once it has
-// ended there.
-void FinishThreadForDetector() {
-  if (!armed || keySlots == nullptr) {
-    return;
-  }
-  for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
-    KeySlot slot = keySlots[key];
-    if ((slot.sequence & 1) != 0 && InRuntime(reinterpret_cast<std::uintptr_t>(slot.destructor))) {
-      RunKeyDestructor(key, slot.destructor);
-    }
-  }
-}
-
+}  // namespace detector
 }  // namespace linux_layer
 }  // namespace kernel
 }  // namespace velkor

@@ -1,6 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Forced termination on Linux: the claim, the kill signal and its handler,
-// deferred sections, and the reaper.
+// A thread's end on Linux, by either path: its return, settled against a
+// kill, and the kill itself (the claim, the signal and its handler, the
+// reaper), up to the publication of its end that waiters see.
+//
+// A thread either returns from its routine or is killed, and the two can race:
+// whoever moves `state` out of kRunning first settles the exit code. A thread
+// that returns detaches itself and publishes its end; a killed thread is
+// joined by the reaper, which publishes its end after the join, so that
+// ThreadTerminate (which waits for that) returns only once the thread is gone.
 //
 // A terminator first claims the thread's end (ThreadObject::state), then
 // sends a real-time signal whose handler ends the kernel thread with the raw
@@ -11,7 +18,7 @@
 // Two things must not be cut short by a kill: the layer's own bookkeeping
 // (allocation, reference counts, internal locks, thread creation) and the
 // reclamation of the killed thread's stack. The first is covered by deferred
-// sections: the handler only notes a kill that lands inside one, and the
+// sections: the handler holds back a kill that lands inside one, and the
 // thread exits when it leaves the outermost. The second is done by the reaper,
 // a thread of the layer's own that joins every killed thread, started when a
 // kill needs it and gone once the queue is empty. A terminator must not join:
@@ -22,8 +29,6 @@
 // on the layer's own kills: sent by this process to that very thread, whose
 // end has been claimed. Every other arrival goes to the handler installed
 // before ours, or is ignored: it never ends a thread.
-#include "platform/linux/termination.h"
-
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -31,23 +36,14 @@
 
 #include <climits>
 
-#include "platform/linux/abandonment.h"
-#include "platform/linux/detectors.h"
-#include "platform/linux/fork_handlers.h"
-#include "platform/linux/internal.h"
+#include "platform/linux/threads/threads.h"
 
 namespace velkor {
 namespace kernel {
 namespace linux_layer {
-
-__thread volatile sig_atomic_t deferDepth __attribute__((tls_model("initial-exec")));
-__thread volatile sig_atomic_t killPending __attribute__((tls_model("initial-exec")));
-
 namespace {
 
-// Taken only inside deferred sections, so never left held by a killed thread.
-pthread_mutex_t bookkeeping = PTHREAD_MUTEX_INITIALIZER;
-std::atomic<bool> handlerInstalled{false};  // written under bookkeeping
+std::atomic<bool> handlerInstalled{false};  // written under the bookkeeping lock
 
 // Where arrivals that are not the layer's kills go (written once, before).
 struct sigaction earlierAction;
@@ -80,17 +76,56 @@ void PassOn(int signal, siginfo_t* info, void* context) {
   }
 }
 
+// The thread's own reference goes with its end: nothing can name the thread
+// any more but the handles, and waiters may now read the exit code.
+void PublishEnd(ThreadObject* thread) {
+  CountReferences(-1);
+  detector::ThreadEnded(thread);
+  thread->ended.store(1, std::memory_order_release);
+  FutexWake(&thread->ended, INT_MAX);
+  ReleaseObject(&thread->header);
+}
+
+// Ends the calling thread at once: no unwinding, no cleanup of any kind.
+[[noreturn]] void ExitThreadNow() {
+  // From here on nothing may interrupt the end: a kill sent again meanwhile
+  // (KillsMayBeDeclined) must not begin it a second time. Cannot fail: the
+  // arguments are valid.
+  sigset_t all;
+  sigfillset(&all);
+  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);
+  ThreadObject* self = currentThread;
+  if (self != nullptr) {
+    self->hazards = ThreadDiesNow();  // forgotten by the reaper after the join
+    self->dying.store(1, std::memory_order_release);
+  }
+  // A race detector must hear, from this thread, that its mutexes go to their
+  // next owners and that its end precedes whatever waited for it.
+  detector::ThreadExitsNow(self);
+  // The C library hands the thread's descriptor, with its pthread_setspecific
+  // values, to a later thread as it is: an ordinary exit clears the values,
+  // this one must too (what they point to is left alone). Keys never created
+  // fail, harmlessly.
+  for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
+    pthread_setspecific(key, nullptr);
+  }
+  AbandonHeldMutexes();  // what the kernel's walk at the exit would not reach
+  for (;;) {
+    syscall(SYS_exit, 0);
+  }
+}
+
 void OnKillSignal(int signal, siginfo_t* info, void* context) {
   if (!SentByThisProcessToThisThread(info) || !CurrentThreadIsClaimedForKill()) {
     PassOn(signal, info, context);
     return;
   }
   if (deferDepth != 0) {
-    killPending = 1;
+    heldBackKill = ExitThreadNow;
     return;
   }
-  if (InsideDetectorRuntime(context)) {
-    return;  // declined: the terminator sends the signal again
+  if (detector::DeclinesKillAt(context)) {
+    return;  // the terminator sends the signal again
   }
   ExitThreadNow();
 }
@@ -124,10 +159,8 @@ void ReapAll() {
       // its stack goes back to the C library's cache. It cannot fail: the
       // claim kept the thread from detaching itself, and only this joins it.
       pthread_join(oldestFirst->thread, nullptr);
-      // Closed mutexes it held are free now, and must not outlive its end.
-      CollectOrphansHeldBy(oldestFirst->id.load(std::memory_order_relaxed));
-      ForgetHazards(oldestFirst->hazards);
-      FinishKilledThread(oldestFirst);
+      KilledThreadJoined(oldestFirst->tid.load(std::memory_order_relaxed), oldestFirst->hazards);
+      PublishEnd(oldestFirst);
       oldestFirst = next;
     }
   }
@@ -175,72 +208,30 @@ void ReapKilledThread(ThreadObject* thread) {
   }
 }
 
-}  // namespace
-
-// A default mutex's lock cannot fail, nor its holder's unlock.
-BookkeepingLock::BookkeepingLock() { pthread_mutex_lock(&bookkeeping); }
-
-BookkeepingLock::~BookkeepingLock() { pthread_mutex_unlock(&bookkeeping); }
-
-// A child must not inherit a held bookkeeping lock, nor count on a reaper.
-void TerminationBeforeFork() {
-  EnterDeferral();
-  pthread_mutex_lock(&bookkeeping);
-}
-
-void TerminationAfterForkInParent() {
-  pthread_mutex_unlock(&bookkeeping);
-  LeaveDeferral();
-}
-
-void TerminationAfterForkInChild() {
-  pthread_mutex_init(&bookkeeping, nullptr);  // a default mutex's cannot fail
+// A child has no reaper, and the parent's claim on the thread that forked
+// was made by a terminator that did not come along. (The layer's own fork
+// handlers, which run around these, renew the rest.)
+void AfterForkInChild() {
   reaperActive.store(false, std::memory_order_relaxed);
   reapQueue.store(nullptr, std::memory_order_relaxed);
-  // A kill aimed at the parent's thread is not meant for the child's copy,
-  // whose claim was made by a terminator that did not come along.
-  killPending = 0;
-  ThreadObject* self = CurrentThread();
-  if (self != nullptr) {
-    self->state.store(kRunning, std::memory_order_relaxed);
+  if (currentThread != nullptr) {
+    currentThread->state.store(kRunning, std::memory_order_relaxed);
   }
-  LeaveDeferral();
 }
+
+// Registered as the library loads (or at the first call), like the layer's
+// own (objects/thread_end.cpp), so that it runs before any child handler of
+// the program.
+bool ForkChildHandlerInstalled() {
+  static const bool installed = pthread_atfork(nullptr, nullptr, AfterForkInChild) == 0;
+  return installed;
+}
+[[maybe_unused]] const bool registeredAtLoad = ForkChildHandlerInstalled();
+
+}  // namespace
 
 // Far enough from SIGRTMIN, which timers and other libraries tend to take.
 int KillSignal() { return SIGRTMIN + 6; }
-
-void ExitThreadNow() {
-  // From here on nothing may interrupt the end: a kill sent again meanwhile
-  // (KillsMayBeDeclined) must not begin it a second time. Cannot fail: the
-  // arguments are valid.
-  sigset_t all;
-  sigfillset(&all);
-  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);
-  ThreadObject* self = CurrentThread();
-  if (self != nullptr) {
-    self->hazards = MarkHazardsDying();  // forgotten by the reaper after the join
-    self->dying.store(1, std::memory_order_release);
-  }
-  // A race detector must hear, from this thread, that its mutexes go to their
-  // next owners and that its end precedes whatever waited for it.
-  AnnounceEndOfThread();
-  if (self != nullptr) {
-    AnnounceHappensBefore(&self->ended);
-  }
-  FinishThreadForDetector();
-  // The C library hands the thread's descriptor, with its pthread_setspecific
-  // values, to a later thread as it is: an ordinary exit clears the values,
-  // this one must too (what they point to is left alone). Keys never created
-  // fail, harmlessly.
-  for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; ++key) {
-    pthread_setspecific(key, nullptr);
-  }
-  AbandonHeldMutexes();  // what the kernel's walk at the exit would not reach
-  for (;;) {
-    syscall(SYS_exit, 0);
-  }
-}
 
 bool EnsureThreadSupport() {
   if (handlerInstalled.load(std::memory_order_acquire)) {
@@ -249,10 +240,10 @@ bool EnsureThreadSupport() {
   BookkeepingLock lock;
   // Without the fork handlers, a child could inherit a held bookkeeping lock.
   if (!handlerInstalled.load(std::memory_order_relaxed)) {
-    if (!ForkHandlersInstalled()) {
+    if (!ForkHandlersInstalled() || !ForkChildHandlerInstalled()) {
       return false;
     }
-    SigactionFunction install = KillSignalInstaller();
+    detector::SigactionFunction install = detector::KillSignalInstaller();
     if (install(KillSignal(), nullptr, &earlierAction) != 0) {
       return false;
     }
@@ -273,9 +264,9 @@ bool EnsureThreadSupport() {
 }
 
 bool CurrentThreadIsClaimedForKill() {
-  // A thread that settled its own return left CurrentThread, and a claim is
+  // A thread that settled its own return left currentThread, and a claim is
   // made before the signal is sent.
-  ThreadObject* thread = CurrentThread();
+  ThreadObject* thread = currentThread;
   return thread != nullptr && thread->state.load(std::memory_order_acquire) == kKilled;
 }
 
@@ -291,12 +282,32 @@ void RepeatKillUntilDying(ThreadObject* thread) {
     timespec pause = {0, 100000};  // the thread is inside the tool for microseconds at a time
     nanosleep(&pause, nullptr);    // woken early by a signal: one more look
     if (thread->dying.load(std::memory_order_acquire) == 0) {
-      syscall(SYS_tgkill, process, thread->id.load(std::memory_order_relaxed), KillSignal());
+      syscall(SYS_tgkill, process, thread->tid.load(std::memory_order_relaxed), KillSignal());
     }
   }
 }
 
 }  // namespace
+
+void SettleReturn(ThreadObject* thread, UInt32 exitCode) {
+  std::uint32_t expected = kRunning;
+  if (!thread->state.compare_exchange_strong(expected, kExiting, std::memory_order_acq_rel)) {
+    // Claimed by a terminator a moment ago: the kill signal is on its way, and
+    // not one more instruction of this thread may count on outliving it.
+    for (;;) {
+      pause();
+    }
+  }
+  // No kill can come any more.
+  thread->exitCode = exitCode;
+  currentThread = nullptr;
+  // Cannot fail: the thread is joinable, and the claim it just won keeps the
+  // reaper from joining it.
+  pthread_detach(pthread_self());
+  ThreadReturned(thread->tid.load(std::memory_order_relaxed));
+  PublishEnd(thread);
+}
+
 }  // namespace linux_layer
 
 void ThreadTerminate(Handle handle, UInt32 exitCode) {
@@ -320,11 +331,38 @@ void ThreadTerminate(Handle handle, UInt32 exitCode) {
       linux_layer::ReapKilledThread(thread);
     }
   }
-  if (claimed && linux_layer::KillsMayBeDeclined()) {
+  if (claimed && linux_layer::detector::KillsMayBeDeclined()) {
     linux_layer::RepeatKillUntilDying(thread);
   }
   ThreadWait(handle);
 }
+
+// A futex wait leaves nothing behind if the waiter is itself killed.
+void ThreadWait(Handle handle) {
+  if (handle == nullptr) {
+    return;
+  }
+  linux_layer::ThreadObject* thread = static_cast<linux_layer::ThreadObject*>(handle);
+  while (thread->ended.load(std::memory_order_acquire) == 0) {
+    linux_layer::FutexWait(&thread->ended, 0);
+  }
+  linux_layer::detector::ThreadWaitedFor(thread);
+}
+
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
+bool ThreadExitCode(Handle handle, UInt32* exitCode) {
+  if (handle == nullptr) {
+    return false;
+  }
+  linux_layer::ThreadObject* thread = static_cast<linux_layer::ThreadObject*>(handle);
+  if (thread->ended.load(std::memory_order_acquire) == 0) {
+    return false;
+  }
+  linux_layer::detector::ThreadWaitedFor(thread);
+  *exitCode = thread->exitCode;
+  return true;
+}
+#endif
 
 }  // namespace kernel
 }  // namespace velkor

@@ -2,7 +2,7 @@
 // DRD's client requests (see detector_tool.h). DRD models our mutexes as
 // writer-locked reader-writer locks and refuses recursive write-locking: it
 // hears only the outermost acquisition and release.
-#include "platform/linux/detector_tool.h"
+#include "platform/linux/detectors/detector_tool.h"
 
 #if __has_include(<valgrind/drd.h>)
 #include <valgrind/drd.h>
@@ -39,8 +39,9 @@ void Show(const void* address, std::size_t size) {
   VALGRIND_DO_CLIENT_REQUEST_STMT(VG_USERREQ__DRD_FINISH_SUPPRESSION, address, size, 0, 0, 0);
 }
 
-const DetectorTool kDrd = {MutexCreated, MutexDestroyed, NotAnnounced, AfterLock, BeforeUnlock,
-                           NotAnnounced, HappensBefore,  HappensAfter, Hide,      Show};
+const DetectorTool kDrd = {MutexCreated, MutexDestroyed, NotAnnounced,  AfterLock,
+                           BeforeUnlock, NotAnnounced,   HappensBefore, HappensAfter,
+                           Hide,         Show,           true};
 
 }  // namespace
 

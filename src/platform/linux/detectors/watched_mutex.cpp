@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The futex paths of a watched mutex: its acquisitions and releases, each
 // with its announcements, and the releases of what a thread still holds when
-// it ends (see detectors.h).
+// it ends (see detector_tool.h).
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/linux/detector_tool.h"
-#include "platform/linux/detectors.h"
-#include "platform/linux/internal.h"
+#include "platform/linux/detectors/detector_tool.h"
 
 namespace velkor {
 namespace kernel {
@@ -19,10 +17,6 @@ constexpr std::uint32_t kWatchedMark = 0x57415443;  // never a spin count
 // The outermost acquisition a thread has announced as begun and not yet as
 // done: a kill in between must not lose (or repeat) its end.
 __thread FutexMutex* pendingLock __attribute__((tls_model("initial-exec")));
-
-bool OwnedByCaller(const FutexMutex* mutex) {
-  return mutex->owner.load(std::memory_order_relaxed) == futexThread.id;
-}
 
 // Every level the calling thread holds, as released, without releasing: for
 // a thread about to end, whose mutexes the kernel frees.
@@ -44,20 +38,19 @@ FutexMutex* MutexOfEntry(void* entry) {
 // (the other tools need no word of it).
 void AnnounceWaitCutShort() {
   FutexMutex* pending = pendingLock;
-  if (pending != nullptr && !OwnedByCaller(pending)) {
+  if (pending != nullptr && !FutexOwnedByCaller(pending)) {
     thread_sanitizer::AcquisitionCutShort(pending);
   }
 }
 
 }  // namespace
 
-void WatchMutex(FutexMutex* mutex) {
+void WatchFutex(FutexMutex* mutex) {
   mutex->watchMark = kWatchedMark;
-  HideFromDetector(mutex, sizeof *mutex);
   WatchingTool()->mutexCreated(mutex);
 }
 
-void UnwatchMutex(FutexMutex* mutex) {
+void UnwatchFutex(FutexMutex* mutex) {
   mutex->watchMark = 0;
   WatchingTool()->mutexDestroyed(mutex);
 }
@@ -68,7 +61,7 @@ void UnwatchMutex(FutexMutex* mutex) {
 void WatchedFutexAcquire(FutexMutex* mutex) {
   WatchEndOfThread();
   const DetectorTool& tool = *WatchingTool();
-  if (OwnedByCaller(mutex)) {
+  if (FutexOwnedByCaller(mutex)) {
     DeferTermination defer;
     tool.beforeLock(mutex, false);
     FutexAcquire(mutex);
@@ -90,7 +83,7 @@ void WatchedFutexAcquire(FutexMutex* mutex) {
 // not announced either.
 void WatchedFutexRelease(FutexMutex* mutex) {
   DeferTermination defer;
-  if (!OwnedByCaller(mutex)) {
+  if (!FutexOwnedByCaller(mutex)) {
     return;
   }
   const DetectorTool& tool = *WatchingTool();
@@ -102,7 +95,7 @@ void WatchedFutexRelease(FutexMutex* mutex) {
 
 void WatchedFutexReleaseAll(FutexMutex* mutex) {
   DeferTermination defer;
-  if (!OwnedByCaller(mutex)) {
+  if (!FutexOwnedByCaller(mutex)) {
     return;
   }
   AnnounceAbandoned(mutex);
@@ -123,7 +116,7 @@ void AnnounceWatchedMutexesHeldAtEnd() {
   for (void* entry = self->head->list; entry != end && entry != nullptr && bound > 0;
        entry = NodeOf(entry)[0], --bound) {
     FutexMutex* mutex = MutexOfEntry(entry);
-    if (mutex->watchMark != kWatchedMark || !OwnedByCaller(mutex)) {
+    if (mutex->watchMark != kWatchedMark || !FutexOwnedByCaller(mutex)) {
       continue;
     }
     if (mutex == pendingLock) {
