@@ -20,7 +20,8 @@
 //     succeeds like any other. Any thread may own a mutex, including threads
 //     that this layer did not create.
 //
-// Thread objects (ThreadCreate, ThreadTerminate, ThreadWait, ThreadExitCode):
+// Thread objects (ThreadCreate, ThreadTerminate, ThreadWait; ThreadExitCode
+// for tests):
 //   - ThreadCreate runs `routine(param)` at once on a new thread, stores the
 //     thread's identifier in *id, and returns a handle that can be waited on;
 //   - the thread's exit code is what the routine returned;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What the test suites ask of the Linux layer that nothing else needs:
-// compiled into test builds only (test_queries.cpp, and the test hooks of the
-// other files), never into the shipped library.
+// What the test suites ask of the Linux layer that nothing else needs,
+// compiled into test builds only (test_queries.cpp here; the handle census and
+// the step hooks under VELKOR_KERNEL_TEST_HOOKS where they are kept), never
+// into the shipped library.
 #ifndef VELKORTHREAD_PLATFORM_LINUX_TEST_QUERIES_H
 #define VELKORTHREAD_PLATFORM_LINUX_TEST_QUERIES_H
 

@@ -78,7 +78,7 @@ OwnKey EndOfThreadKey();
 
 // The calling thread will announce its end (AnnounceEndOfThread) when it
 // leaves through the C library.
-void WatchEndOfThread();
+void ArrangeEndAnnouncement();
 // The calling thread is about to end: the releases of what it still holds.
 void AnnounceEndOfThread();
 // An edge from the end of every thread that has ended: the pthread kind's

@@ -82,7 +82,7 @@ void Acquire(MutexObject* mutex) {
     WatchedFutexAcquire(&mutex->futex);
     return;
   }
-  WatchEndOfThread();
+  ArrangeEndAnnouncement();
   if (PthreadMutexAcquire(mutex)) {
     tool->happensAfter(ThreadEndsTag());
   }

@@ -15,7 +15,7 @@ namespace {
 // the mutexes it still holds, before the detector's own end of the thread.
 pthread_key_t endOfThreadKey;
 
-__thread bool endOfThreadWatched __attribute__((tls_model("initial-exec")));
+__thread bool endAnnouncementArranged __attribute__((tls_model("initial-exec")));
 
 // What every thread's end is announced on, for the pthread kind (see
 // ThreadEndsTag).
@@ -31,9 +31,9 @@ OwnKey EndOfThreadKey() { return OwnKey{endOfThreadKey, OnEndOfThread}; }
 
 // Without the value the destructor does not run: a failure to set it (out of
 // memory) is tried again at the thread's next acquisition.
-void WatchEndOfThread() {
-  if (!endOfThreadWatched) {
-    endOfThreadWatched = pthread_setspecific(endOfThreadKey, &endOfThreadKey) == 0;
+void ArrangeEndAnnouncement() {
+  if (!endAnnouncementArranged) {
+    endAnnouncementArranged = pthread_setspecific(endOfThreadKey, &endOfThreadKey) == 0;
   }
 }
 

@@ -59,7 +59,7 @@ void UnwatchFutex(FutexMutex* mutex) {
 // thread that waits there; every other step runs in a deferred section, and
 // pendingLock covers the moment between the wait and that section.
 void WatchedFutexAcquire(FutexMutex* mutex) {
-  WatchEndOfThread();
+  ArrangeEndAnnouncement();
   const DetectorTool& tool = *WatchingTool();
   if (FutexOwnedByCaller(mutex)) {
     DeferTermination defer;

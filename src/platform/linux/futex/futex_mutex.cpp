@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The futex calls, the one place the layer makes the system call; the
+// The futex calls, the one place the layer makes the futex system call; the
 // contended halves of our futex mutex, and the owed wake.
 #include "platform/linux/futex/futex_mutex.h"
 

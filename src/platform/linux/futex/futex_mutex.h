@@ -94,14 +94,16 @@ constexpr std::uint64_t kNotStarted = ~std::uint64_t{0};
 
 extern __thread FutexThread futexThread __attribute__((tls_model("initial-exec")));
 
-// Registers the calling thread: finds its list (or gives it one of our own)
-// and its ids, then runs the thread-start hook. Called again, with `head`
-// null, by a thread whose end has begun: it keeps its ids.
-void FutexThreadStart(FutexThread* self) noexcept;
+// Registers the calling thread at its first acquisition or release: finds its
+// list (or gives it one of our own) and its ids, then runs the registration
+// hook. Again, with `head` null, for a thread whose end has begun: it keeps
+// its ids.
+void RegisterFutexThread(FutexThread* self) noexcept;
 
-// What the layer above needs done whenever a thread (re)starts, set once
-// before the first mutex of ours exists (robust_list.cpp).
-void SetThreadStartHook(void (*hook)() noexcept);
+// What the layer above does at every registration (arrange the thread's end,
+// name its hazard): set before the first mutex of ours exists, the same hook
+// each time. The one call this module makes upward, through a pointer.
+void SetRegistrationHook(void (*hook)() noexcept);
 
 // Whether our own futex mutexes may be used in this process: the C library's
 // list has the layout above and the kernel is recent enough. Checked once,
@@ -258,7 +260,7 @@ inline void FutexAcquire(FutexMutex* mutex) {
     return;
   }
   if (__builtin_expect(self->head == nullptr, 0)) {
-    FutexThreadStart(self);
+    RegisterFutexThread(self);
   }
   RobustListHead* head = self->head;
   PendingOperation pending(head, EntryOf(mutex));
@@ -284,7 +286,7 @@ inline void FutexRelease(FutexMutex* mutex) {
     return;
   }
   if (__builtin_expect(self->head == nullptr, 0)) {
-    FutexThreadStart(self);  // a release at the thread's end, after the layer's own steps
+    RegisterFutexThread(self);  // a release at the thread's end, after the layer's own steps
   }
   PendingOperation pending(self->head, EntryOf(mutex));
   VELKOR_MUTEX_STEP(MutexStep::kReleasePending);

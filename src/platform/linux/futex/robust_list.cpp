@@ -22,8 +22,9 @@ std::atomic<std::uint64_t> lastSerial{0};
 
 std::uint64_t NewSerial() { return lastSerial.fetch_add(1, std::memory_order_relaxed) + 1; }
 
-// Set once, before any thread can start (SetThreadStartHook).
-std::atomic<void (*)() noexcept> threadStartHook{nullptr};
+// Set before the first mutex of ours exists, the same hook each time
+// (SetRegistrationHook).
+std::atomic<void (*)() noexcept> registrationHook{nullptr};
 
 // A list of our own for a thread that the C library did not give one: the
 // field before the head stands for the `prev` that an empty list's first
@@ -59,7 +60,7 @@ RobustListHead* RegisteredList() noexcept {
   return head;
 }
 
-void FutexThreadStart(FutexThread* self) noexcept {
+void RegisterFutexThread(FutexThread* self) noexcept {
   RobustListHead* head = RegisteredList();
   if (head == nullptr || head->futexOffset != kFutexOffset) {
     head = RegisterOwnList();
@@ -71,13 +72,13 @@ void FutexThreadStart(FutexThread* self) noexcept {
     self->serial = NewSerial();
   }
   self->head = head;
-  if (void (*hook)() noexcept = threadStartHook.load(std::memory_order_acquire)) {
+  if (void (*hook)() noexcept = registrationHook.load(std::memory_order_acquire)) {
     hook();
   }
 }
 
-void SetThreadStartHook(void (*hook)() noexcept) {
-  threadStartHook.store(hook, std::memory_order_release);
+void SetRegistrationHook(void (*hook)() noexcept) {
+  registrationHook.store(hook, std::memory_order_release);
 }
 
 void RenewFutexThreadAfterFork() {

@@ -9,6 +9,16 @@ namespace velkor {
 namespace kernel {
 namespace linux_layer {
 
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
+namespace {
+
+std::atomic<long> liveReferences{0};
+
+}  // namespace
+
+void CountReferences(long delta) { liveReferences.fetch_add(delta, std::memory_order_relaxed); }
+#endif
+
 void ReleaseObject(ObjectHeader* object) {
   // The last reference needs no read-modify-write: nobody else can count one
   // more (that takes a reference of one's own), and the acquire orders what
@@ -49,6 +59,19 @@ Handle HandleDuplicate(Handle object) {
   linux_layer::CountReferences(1);
   return object;
 }
+
+#if defined(VELKOR_KERNEL_TEST_HOOKS)
+// A closed mutex counts only while a thread holds it: one let go of is as
+// good as freed (its holder's end frees it). Orphans are counted and collected
+// under the bookkeeping lock, so the two never miscount.
+std::size_t OpenHandleCount() {
+  linux_layer::DeferTermination defer;
+  linux_layer::BookkeepingLock lock;
+  long live = linux_layer::liveReferences.load(std::memory_order_relaxed) -
+              linux_layer::OrphanMutexesLetGo();
+  return static_cast<std::size_t>(live);
+}
+#endif
 
 }  // namespace kernel
 }  // namespace velkor

@@ -54,7 +54,7 @@ const CreationFacts& Facts() {
     facts.forkHandlers = ForkHandlersInstalled();
     facts.ownFutex = facts.forkHandlers && OwnFutexesUsable();
     if (facts.ownFutex) {
-      SetThreadStartHook(ArrangeThreadEnd);  // before the first futex of ours exists
+      SetRegistrationHook(ArrangeThreadEnd);  // before this thread's first futex of ours
     }
     facts.watched = detector::Watching();
     facts.known = true;

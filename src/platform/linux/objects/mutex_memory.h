@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// When the memory of a closed mutex goes back, within objects/: an orphan at
-// its holder's end (mutex.cpp), a retired futex of ours once no hazard names
-// it (reclamation.cpp).
+// When the memory of a closed mutex goes back, for the files of objects/: an
+// orphan at its holder's end (mutex.cpp), a retired futex of ours once no
+// hazard names it (reclamation.cpp).
 #ifndef VELKORTHREAD_PLATFORM_LINUX_OBJECTS_MUTEX_MEMORY_H
 #define VELKORTHREAD_PLATFORM_LINUX_OBJECTS_MUTEX_MEMORY_H
 
@@ -31,15 +31,15 @@ long OrphanMutexesLetGo();
 
 // Retired futex mutexes (reclamation.cpp). A thread that acquires our mutexes
 // registers its listOpPending as its hazard; at its end it forgets it and
-// passes on what it retired (EndThreadReclamation), or, killed, marks it dying
-// (MarkHazardsDying, async-signal-safe) for the reaper to forget once the
-// thread has been joined (ForgetHazards).
+// passes on what it retired (EndThreadReclamation), or, killed, stops it
+// (StopHazards, async-signal-safe: its last value counts until the reaper has
+// joined the thread and forgets it, ForgetHazards).
 MutexObject* NewFutexMutexObject();  // the thread's own free memory, or the allocator's
 void RetireMutex(MutexObject* object);
 bool RegisterHazards(RobustListHead* head);
 void StopReclaiming();
 void EndThreadReclamation();
-HazardRecord* MarkHazardsDying() noexcept;
+HazardRecord* StopHazards() noexcept;
 void ForgetHazards(HazardRecord* record);
 void KeepOnlyThisThreadsHazardsAfterFork();
 

@@ -11,26 +11,41 @@
 //               end means for the mutexes it held (this header)
 //   threads/    thread creation, the routine's return, termination, the reaper
 //   detectors/  race-detector support, reached only through the hooks below
+// A lower module reaches a higher one only through a pointer the higher one
+// sets: futex/'s registration hook, the held-back kill and the fork child
+// hook of this header, and the detector hooks (declared here, defined in
+// detectors/).
 //
 // The layer's words, one meaning each:
+//   own futex     the fast kind of mutex, our robust futex word (futex/); the
+//                 pthread kind, a robust recursive pthread mutex, stands in
+//                 where the C library's robust lists do not suit it
+//   inline path   an own futex that no detector watches: the seam's acquire
+//                 and release reach it without a call
 //   abandoned     a mutex whose holder ended holding it: free, and taken by the
 //                 next waiter as any acquisition (the kernel's FUTEX_OWNER_DIED)
-//   tid           a thread's kernel id, reused once the thread is gone
-//   serial        a thread's number in this process, never reused: mutex owners
-//                 are recorded by serial
+//   the kernel's walk  what the kernel does with a dying thread's robust list:
+//                 abandon each mutex in it, but at most 2,048
+//   tid           a thread's kernel id, reused once the thread is gone; a
+//                 mutex's holder is the tid its word names
+//   serial        a thread's number in this process, never reused; a mutex's
+//                 owner is recorded by serial, which decides recursion
 //   pending operation  the acquisition or release a thread is in the middle of,
 //                 which the kernel finishes at its death (listOpPending)
 //   owed wake     the wake a release owes a sleeper until one has taken the word
-//   deferred section  layer code a kill must not cut short: a kill that lands in
-//                 one is held back, and the thread exits as it leaves the section
-//   bookkeeping lock  the one internal lock, taken only in deferred sections
+//   kill          a thread's forced end (ThreadTerminate), by a terminator
 //   claim         a terminator's move of a thread's state to kKilled: from then
 //                 on only the kill ends it
 //   settle        whoever moves a thread out of kRunning first (its return or a
 //                 claim) decides its exit code
+//   deferred section  layer code a kill must not cut short: a kill that lands in
+//                 one is held back (heldBackKill), and the thread exits as it
+//                 leaves the outermost section
+//   bookkeeping lock  the one internal lock, taken only in deferred sections
 //   reaper        the layer's own thread that joins killed threads
-//   retired       a closed mutex of ours whose memory a thread may still touch
-//   hazard        what a thread may still touch: its listOpPending
+//   retired       a closed mutex of ours, its memory kept until no hazard names it
+//   hazard        the mutex a thread may still touch: its listOpPending, named in
+//                 the thread's hazard record
 //   orphan        a closed mutex that another thread still held when its last
 //                 handle went; freed at its holder's end
 //   let go        an orphan that its holder no longer holds (e.g. after its end)
@@ -159,6 +174,10 @@ class BookkeepingLock {
 // always: the layer then creates no mutex and no thread, since a child could
 // inherit the bookkeeping lock held (thread_end.cpp).
 bool ForkHandlersInstalled();
+// What threads/ resets in the child (its reaper, a claim on the thread that
+// forked), run by the child handler before the fork's deferred section ends.
+// Set once the handlers are in place and before the first thread exists.
+void SetForkChildHook(void (*hook)());
 
 // ---- Handles and mutexes -----------------------------------------------
 
@@ -193,11 +212,11 @@ void ArrangeThreadEnd() noexcept;
 // A thread of the layer whose routine returned: the orphans it holds go.
 void ThreadReturned(std::uint32_t tid);
 
-// A killed thread about to exit by the raw system call, from the kill
-// signal's handler: its hazard counts until KilledThreadJoined, and what it
-// retired goes to the next scan. (What it holds past the kernel's walk is
-// futex/'s AbandonHeldMutexes, called last.)
-HazardRecord* ThreadDiesNow() noexcept;
+// A killed thread exits now by the raw system call, from the kill signal's
+// handler: its hazard counts until KilledThreadJoined, and what it retired
+// goes to the next scan. (What it holds past the kernel's walk is futex/'s
+// AbandonHeldMutexes, called last.)
+HazardRecord* ThreadExitsNow() noexcept;
 // The reaper has joined it: its orphans go, and its hazard with them.
 void KilledThreadJoined(std::uint32_t tid, HazardRecord* hazards);
 
@@ -206,35 +225,37 @@ void KilledThreadJoined(std::uint32_t tid, HazardRecord* hazards);
 // ThreadSanitizer, Helgrind and DRD see neither our futex mutexes nor the
 // layer's own synchronisation through atomics and raw futex waits:
 // unannounced, a correct client drowns in reports. So the layer tells them, at
-// these points and nowhere else. With no detector watching, each does nothing.
+// these points and nowhere else.
 namespace detector {
 
-// Whether one watches this process; the first call finds out, and every other
-// call below is valid only after it.
+// Whether one watches this process; the first call finds out. Every other
+// call below is valid only once it has been made; those that the layer makes
+// whether or not a detector watches then do nothing when none does.
 bool Watching();
 // A tool that sees every access (Valgrind's) would take the scans of other
 // threads' hazards for races: closed mutexes of ours are then kept for good.
 bool KeepsClosedMutexes();
 
-// A watched mutex: made (after its futex, before its pthread kind is set up),
-// closed, and its memory given back.
+// Only for a watched mutex: made (after its futex, before its pthread kind is
+// set up), closed, and its memory given back; its acquisition and release,
+// with their announcements; and, for our futex kind, the release of every
+// level the caller holds, as its last handle goes.
 void MutexCreated(MutexObject* mutex);
 void MutexClosed(MutexObject* mutex);
 void MutexFreed(MutexObject* mutex);
-// A watched mutex's acquisition and release, with their announcements; and
-// the release of every level the caller holds, as its last handle goes.
 void Acquire(MutexObject* mutex);
 void Release(MutexObject* mutex);
 void ReleaseAll(MutexObject* mutex);
 
-// A thread object made and freed; a thread's end published, and waited for.
+// A thread object made (only while Watching()) and freed; a thread's end
+// published, and waited for.
 void ThreadCreated(ThreadObject* thread);
 void ThreadFreed(ThreadObject* thread);
 void ThreadEnded(ThreadObject* thread);
 void ThreadWaitedFor(ThreadObject* thread);
-// The calling thread exits by the raw system call (a kill; `thread` null for a
-// thread the layer did not create): what it holds is announced as released,
-// and the tool ends the thread as the C library's exit would have.
+// A killed thread exits now by the raw system call: what it holds is
+// announced as released, and the tool ends the thread as the C library's exit
+// would have.
 void ThreadExitsNow(ThreadObject* thread);
 
 // Kills under a tool that holds signals back (ThreadSanitizer): the handler

@@ -34,10 +34,10 @@ namespace kernel {
 namespace linux_layer {
 
 struct HazardRecord {
-  RobustListHead* head;               // read while the thread lives
-  std::atomic<bool> dying;            // set by a killed thread as it dies
-  std::atomic<void*> pendingAtDeath;  // its list_op_pending then
-  HazardRecord* prev;                 // the registry's links, under the bookkeeping lock
+  RobustListHead* head;                   // read while the thread lives
+  std::atomic<bool> stopped;              // the thread runs no more: killed, or left behind by fork
+  std::atomic<void*> pendingWhenStopped;  // its list_op_pending then
+  HazardRecord* prev;                     // the registry's links, under the bookkeeping lock
   HazardRecord* next;
 };
 
@@ -47,8 +47,8 @@ HazardRecord* registry = nullptr;  // guarded by the bookkeeping lock
 std::atomic<long> registered{0};   // written under it, read anywhere
 bool reclaiming = true;            // likewise
 
-// Scans under way: a dying thread waits until none is, so that no scan reads
-// its list's head once its stack may be gone (HazardRecord::dying).
+// Scans under way: a killed thread waits until none is, so that no scan reads
+// its list's head once its stack may be gone (HazardRecord::stopped).
 std::atomic<int> scansUnderWay{0};
 
 // Touched only by the thread itself, inside deferred sections or at its end.
@@ -83,8 +83,8 @@ void PushRetired(MutexObject* first) {
 }
 
 void* Hazard(const HazardRecord* record) {
-  if (record->dying.load(std::memory_order_seq_cst)) {
-    return record->pendingAtDeath.load(std::memory_order_relaxed);
+  if (record->stopped.load(std::memory_order_seq_cst)) {
+    return record->pendingWhenStopped.load(std::memory_order_relaxed);
   }
   // Acquire: a releaser clears the field after its last touch.
   return __atomic_load_n(&record->head->listOpPending, __ATOMIC_ACQUIRE);
@@ -191,8 +191,8 @@ bool RegisterHazards(RobustListHead* head) {
     return false;
   }
   record->head = head;
-  record->dying.store(false, std::memory_order_relaxed);
-  record->pendingAtDeath.store(nullptr, std::memory_order_relaxed);
+  record->stopped.store(false, std::memory_order_relaxed);
+  record->pendingWhenStopped.store(nullptr, std::memory_order_relaxed);
   record->prev = nullptr;
   BookkeepingLock lock;
   record->next = registry;
@@ -251,12 +251,12 @@ void EndThreadReclamation() {
   threadRetiredCount = 0;
 }
 
-HazardRecord* MarkHazardsDying() noexcept {
+HazardRecord* StopHazards() noexcept {
   HazardRecord* record = threadRecord;
   if (record != nullptr) {
-    record->pendingAtDeath.store(record->head->listOpPending, std::memory_order_relaxed);
-    record->dying.store(true, std::memory_order_seq_cst);
-    // A scan that began before it could see `dying` may still read the head.
+    record->pendingWhenStopped.store(record->head->listOpPending, std::memory_order_relaxed);
+    record->stopped.store(true, std::memory_order_seq_cst);
+    // A scan that began before it could see `stopped` may still read the head.
     while (scansUnderWay.load(std::memory_order_seq_cst) != 0) {
     }
   }
@@ -275,8 +275,8 @@ void KeepOnlyThisThreadsHazardsAfterFork() {
   // stay listed, as memory that is still reachable.
   for (HazardRecord* record = registry; record != nullptr; record = record->next) {
     if (record != threadRecord) {
-      record->pendingAtDeath.store(nullptr, std::memory_order_relaxed);
-      record->dying.store(true, std::memory_order_relaxed);
+      record->pendingWhenStopped.store(nullptr, std::memory_order_relaxed);
+      record->stopped.store(true, std::memory_order_relaxed);
     }
   }
   scansUnderWay.store(0, std::memory_order_relaxed);

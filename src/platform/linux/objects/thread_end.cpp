@@ -21,8 +21,10 @@ namespace {
 // Taken only inside deferred sections, so never left held by a killed thread.
 pthread_mutex_t bookkeeping = PTHREAD_MUTEX_INITIALIZER;
 
+std::atomic<void (*)()> forkChildHook{nullptr};  // SetForkChildHook
+
 // The thread-specific value whose destructor runs at every end of a thread
-// but a kill (which runs no destructor: ThreadDiesNow).
+// but a kill (which runs no destructor: ThreadExitsNow).
 pthread_once_t endKeyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t endKey;
 bool endKeyCreated = false;
@@ -70,6 +72,9 @@ void AfterForkInChild() {
   pthread_mutex_init(&bookkeeping, nullptr);  // a default mutex's cannot fail
   // A kill aimed at the parent's thread is not meant for the child's copy.
   heldBackKill = nullptr;
+  if (void (*hook)() = forkChildHook.load(std::memory_order_relaxed)) {
+    hook();
+  }
   LeaveDeferral();
 }
 
@@ -79,6 +84,8 @@ void AfterForkInChild() {
 BookkeepingLock::BookkeepingLock() { pthread_mutex_lock(&bookkeeping); }
 
 BookkeepingLock::~BookkeepingLock() { pthread_mutex_unlock(&bookkeeping); }
+
+void SetForkChildHook(void (*hook)()) { forkChildHook.store(hook, std::memory_order_relaxed); }
 
 bool ForkHandlersInstalled() {
   static const bool installed =
@@ -130,7 +137,7 @@ void ArrangeThreadEnd() noexcept {
 
 void ThreadReturned(std::uint32_t tid) { CollectOrphansHeldBy(tid); }
 
-HazardRecord* ThreadDiesNow() noexcept { return MarkHazardsDying(); }
+HazardRecord* ThreadExitsNow() noexcept { return StopHazards(); }
 
 void KilledThreadJoined(std::uint32_t tid, HazardRecord* hazards) {
   // Closed mutexes it held are free now, and must not outlive its end.

@@ -96,7 +96,7 @@ void PublishEnd(ThreadObject* thread) {
   syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, _NSIG / 8);
   ThreadObject* self = currentThread;
   if (self != nullptr) {
-    self->hazards = ThreadDiesNow();  // forgotten by the reaper after the join
+    self->hazards = ThreadExitsNow();  // forgotten by the reaper after the join
     self->dying.store(1, std::memory_order_release);
   }
   // A race detector must hear, from this thread, that its mutexes go to their
@@ -208,9 +208,8 @@ void ReapKilledThread(ThreadObject* thread) {
   }
 }
 
-// A child has no reaper, and the parent's claim on the thread that forked
-// was made by a terminator that did not come along. (The layer's own fork
-// handlers, which run around these, renew the rest.)
+// A child has no reaper, and a claim on the thread that forked was made by a
+// terminator that did not come along (objects/thread_end.cpp runs this).
 void AfterForkInChild() {
   reaperActive.store(false, std::memory_order_relaxed);
   reapQueue.store(nullptr, std::memory_order_relaxed);
@@ -218,15 +217,6 @@ void AfterForkInChild() {
     currentThread->state.store(kRunning, std::memory_order_relaxed);
   }
 }
-
-// Registered as the library loads (or at the first call), like the layer's
-// own (objects/thread_end.cpp), so that it runs before any child handler of
-// the program.
-bool ForkChildHandlerInstalled() {
-  static const bool installed = pthread_atfork(nullptr, nullptr, AfterForkInChild) == 0;
-  return installed;
-}
-[[maybe_unused]] const bool registeredAtLoad = ForkChildHandlerInstalled();
 
 }  // namespace
 
@@ -240,9 +230,10 @@ bool EnsureThreadSupport() {
   BookkeepingLock lock;
   // Without the fork handlers, a child could inherit a held bookkeeping lock.
   if (!handlerInstalled.load(std::memory_order_relaxed)) {
-    if (!ForkHandlersInstalled() || !ForkChildHandlerInstalled()) {
+    if (!ForkHandlersInstalled()) {
       return false;
     }
+    SetForkChildHook(AfterForkInChild);
     detector::SigactionFunction install = detector::KillSignalInstaller();
     if (install(KillSignal(), nullptr, &earlierAction) != 0) {
       return false;

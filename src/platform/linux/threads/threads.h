@@ -15,9 +15,9 @@ namespace linux_layer {
 // settled its own return.
 extern __thread ThreadObject* currentThread __attribute__((tls_model("initial-exec")));
 
-// Installs the kill signal's handler and the threads' fork handler, once per
-// process, once the layer's fork handlers are in place. False if any could
-// not be.
+// Installs the kill signal's handler and what threads reset in a child of
+// fork, once per process, once the layer's fork handlers are in place. False
+// if either could not be.
 bool EnsureThreadSupport();
 
 // The signal that ends a thread of the layer.
