@@ -32,15 +32,16 @@ bool PastKernelWalk(RobustListHead* head) {
   return false;
 }
 
-std::atomic<std::uint32_t>* WordOf(void** node, long futexOffset) {
-  return reinterpret_cast<std::atomic<std::uint32_t>*>(reinterpret_cast<char*>(node) + futexOffset);
+FutexWord* WordOf(void** node, long futexOffset) {
+  return reinterpret_cast<FutexWord*>(reinterpret_cast<char*>(node) + futexOffset);
 }
 
 // What the kernel does for a listed word of a dying thread: a word that still
 // names the thread becomes free with FUTEX_OWNER_DIED, keeping FUTEX_WAITERS,
 // and one waiter is woken; any other word is left alone. The next owner of
 // either kind of mutex takes it as the kernel's abandonment.
-void AbandonWord(std::atomic<std::uint32_t>* word, std::uint32_t tid) {
+void AbandonWord(FutexWord* word, std::uint32_t tid) {
+  // Relaxed: a guess that the compare-exchange settles.
   std::uint32_t value = word->load(std::memory_order_relaxed);
   while ((value & FUTEX_TID_MASK) == tid) {
     const std::uint32_t abandoned = (value & FUTEX_WAITERS) | FUTEX_OWNER_DIED;
@@ -80,23 +81,23 @@ void AbandonListed(RobustListHead* head, std::uint32_t tid) {
     void** node = NodeOf(entry);
     void* next = node[0];
     if (node != entry || node == pending) {
-      *link = entry;
+      StoreListField(link, entry);
       if (havePrev) {
-        node[-1] = link;
+        StoreListField(&node[-1], link);
       }
       link = node;
     } else {
       if (havePrev) {
-        node[-1] = node;
+        StoreListField(&node[-1], node);
       }
-      node[0] = node;
+      StoreListField(&node[0], node);
       AbandonWord(WordOf(node, head->futexOffset), tid);
     }
     entry = next;
   }
-  *link = head;
+  StoreListField(link, head);
   if (havePrev) {
-    NodeOf(head)[-1] = link;
+    StoreListField(&NodeOf(head)[-1], link);
   }
 }
 

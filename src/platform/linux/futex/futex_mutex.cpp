@@ -10,6 +10,10 @@
 namespace velkor {
 namespace kernel {
 namespace linux_layer {
+
+// The explorer's build has the simulated kernel's futex calls instead
+// (platform/sim/futex_sim.cpp).
+#if !defined(VELKOR_FUTEX_MODEL)
 namespace {
 
 // Neither call's failure needs handling: a wait that fails (EAGAIN, the word
@@ -30,11 +34,10 @@ void FutexWake(std::atomic<std::uint32_t>* word, int count) {
   Futex(word, FUTEX_WAKE_PRIVATE, static_cast<std::uint32_t>(count));
 }
 
-void FutexWaitShared(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
-  Futex(word, FUTEX_WAIT, expected);
-}
+void FutexWaitShared(FutexWord* word, std::uint32_t expected) { Futex(word, FUTEX_WAIT, expected); }
 
-long FutexWakeOneShared(std::atomic<std::uint32_t>* word) { return Futex(word, FUTEX_WAKE, 1); }
+long FutexWakeOneShared(FutexWord* word) { return Futex(word, FUTEX_WAKE, 1); }
+#endif
 
 #if defined(VELKOR_KERNEL_TEST_HOOKS)
 namespace testhooks {
@@ -55,16 +58,20 @@ void (*volatile mutexStep)(MutexStep step) = nullptr;
 // which the kernel's own robust mutexes do not survive either.)
 namespace {
 
+// Relaxed: the freeing of the word that follows publishes it.
 void OweWake(FutexMutex* mutex) { mutex->wakeOwed.store(1, std::memory_order_relaxed); }
 
-// A waiter took the word with FUTEX_WAITERS.
+// A waiter took the word with FUTEX_WAITERS. Relaxed: it holds the word, taken
+// after the freeing that published the debt; the only other write meanwhile
+// is a late WakeFoundNobody, which writes 0 too.
 void WakeTakenOver(FutexMutex* mutex) {
   if (mutex->wakeOwed.load(std::memory_order_relaxed) != 0) {
     mutex->wakeOwed.store(0, std::memory_order_relaxed);
   }
 }
 
-// The wake of the release that owed it found nobody asleep.
+// The wake of the release that owed it found nobody asleep. Relaxed: only the
+// value counts, and the exchange settles only a debt it still finds.
 void WakeFoundNobody(FutexMutex* mutex) {
   std::uint32_t owed = 1;
   mutex->wakeOwed.compare_exchange_strong(owed, 0, std::memory_order_relaxed);
@@ -72,6 +79,9 @@ void WakeFoundNobody(FutexMutex* mutex) {
 
 }  // namespace
 
+// An exchange, so that of two releases that see the debt one pays it; its
+// value is all that counts (seq_cst: more than that needs, a locked
+// instruction on x86 either way).
 void FutexPayOwedWake(FutexMutex* mutex) noexcept {
   if (mutex->wakeOwed.exchange(0, std::memory_order_seq_cst) != 0) {
     FutexWakeOneShared(&mutex->word);
@@ -81,6 +91,9 @@ void FutexPayOwedWake(FutexMutex* mutex) noexcept {
 // The word is taken by someone else, or free with FUTEX_OWNER_DIED. A thread
 // that has slept takes the word with FUTEX_WAITERS, since others may still
 // sleep: its release then wakes the next one.
+// The loads and the setting of FUTEX_WAITERS are relaxed: each is a guess
+// that a compare-exchange or the kernel's check of the word settles; only the
+// taking of the word is an acquire.
 void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) noexcept {
   std::uint32_t value = mutex->word.load(std::memory_order_relaxed);
   bool slept = false;
@@ -112,7 +125,9 @@ void FutexAcquireContended(FutexMutex* mutex, const FutexThread* self) noexcept 
   }
 }
 
-// Someone sleeps: the wake is owed before the word is freed.
+// Someone sleeps: the wake is owed before the word is freed. The freeing is
+// an exchange, as FUTEX_WAITERS may be set on it at any time, and seq_cst as
+// every freeing (futex_mutex.h).
 void FutexReleaseContended(FutexMutex* mutex) noexcept {
   OweWake(mutex);
   mutex->word.exchange(0, std::memory_order_seq_cst);
@@ -122,6 +137,8 @@ void FutexReleaseContended(FutexMutex* mutex) noexcept {
   }
 }
 
+// Acquire: a caller that finds the word free goes on to act on the mutex
+// (closing it, say), after its last holder's writes.
 bool FutexHeldByOtherThread(const FutexMutex* mutex) {
   return (mutex->word.load(std::memory_order_acquire) & FUTEX_TID_MASK) != 0 &&
          !FutexOwnedByCaller(mutex);

@@ -35,7 +35,12 @@
 //
 // What the kernel does when the thread dies at each step (MutexStep below):
 //   kAcquirePending .. kAcquireWoken  word not ours, left as it is; a free one
-//                                     gets a wake (passing on one meant for us)
+//                                     (0) gets a wake (passing on one meant for
+//                                     us), an abandoned one (FUTEX_OWNER_DIED)
+//                                     none: a waiter that the kernel woke for
+//                                     an abandonment and that dies before
+//                                     anyone takes the word back leaves the
+//                                     other waiters asleep
 //   kAcquireTaken .. kAcquireOwned    word ours (pending, later also listed):
 //                                     abandoned, a waiter woken
 //   kReleasePending .. kReleaseDisowned  word still ours (pending): abandoned
@@ -44,6 +49,17 @@
 //   kReleaseWoken                     nothing is ours any more
 // A wake that a death may still lose is covered by the owed wake
 // (futex_mutex.cpp).
+//
+// Memory orders: the word carries every ordering between owners. Each taking
+// of it is an acquire, each freeing (a release, an abandonment) a release, so
+// what one owner wrote under the mutex is the next one's to read; `owner`,
+// `depth` and `wakeOwed` need no order of their own, since each is read either
+// by the thread that wrote it or by a thread that took the word after the
+// freeing that followed the write. The freeings are seq_cst where a release
+// would do: one total order for every freeing, at no cost on x86, where every
+// read-modify-write is a locked instruction whatever its order. The explorer
+// runs the code sequentially consistent: it checks the order of the steps,
+// not whether these orders are weak enough to reorder them.
 #ifndef VELKORTHREAD_PLATFORM_LINUX_FUTEX_FUTEX_MUTEX_H
 #define VELKORTHREAD_PLATFORM_LINUX_FUTEX_FUTEX_MUTEX_H
 
@@ -55,20 +71,47 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(VELKOR_FUTEX_MODEL)
+#include "sched/futex_model.h"
+#endif
+
 namespace velkor {
 namespace kernel {
 namespace linux_layer {
 
+// ---- What the explorer replaces ----------------------------------------
+
+// The explorer (velkorsched) compiles this module once more with
+// VELKOR_FUTEX_MODEL: every access that another thread, or the kernel at a
+// thread's death, can see is then a point where it may switch tasks or end
+// one, and each task has a thread record and robust list of its own. In every
+// other build these are std::atomic and plain stores, and the code is the
+// same as if they were written out.
+#if defined(VELKOR_FUTEX_MODEL)
+template <class T>
+using FutexAtomic = sim::ModelAtomic<T>;
+inline void StoreListField(void** field, void* value) { sim::ModelListStore(field, value); }
+inline void ReleaseListField(void** field, void* value) { sim::ModelListStore(field, value); }
+#else
+template <class T>
+using FutexAtomic = std::atomic<T>;
+inline void StoreListField(void** field, void* value) { *field = value; }
+inline void ReleaseListField(void** field, void* value) {
+  __atomic_store_n(field, value, __ATOMIC_RELEASE);
+}
+#endif
+using FutexWord = FutexAtomic<std::uint32_t>;
+
 // ---- Futex calls -------------------------------------------------------
 
-static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+static_assert(sizeof(FutexWord) == sizeof(std::uint32_t) &&
                   std::atomic<std::uint32_t>::is_always_lock_free,
               "futex words are plain 32-bit atomics");
 
 void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected);
 void FutexWake(std::atomic<std::uint32_t>* word, int count);
-void FutexWaitShared(std::atomic<std::uint32_t>* word, std::uint32_t expected);
-long FutexWakeOneShared(std::atomic<std::uint32_t>* word);  // the number woken
+void FutexWaitShared(FutexWord* word, std::uint32_t expected);
+long FutexWakeOneShared(FutexWord* word);  // the number woken
 
 // ---- The robust list ---------------------------------------------------
 
@@ -93,6 +136,11 @@ struct FutexThread {
 constexpr std::uint64_t kNotStarted = ~std::uint64_t{0};
 
 extern __thread FutexThread futexThread __attribute__((tls_model("initial-exec")));
+#if defined(VELKOR_FUTEX_MODEL)
+FutexThread* CurrentFutexThread();  // the running task's
+#else
+inline FutexThread* CurrentFutexThread() { return &futexThread; }
+#endif
 
 // Registers the calling thread at its first acquisition or release: finds its
 // list (or gives it one of our own) and its ids, then runs the registration
@@ -150,11 +198,11 @@ inline void** NodeOf(void* entry) {
 // the head) now names us; the head is written last.
 inline void LinkHeld(void** entry, RobustListHead* head) {
   void* first = head->list;
-  entry[-1] = head;
-  entry[0] = first;
-  NodeOf(first)[-1] = entry;
+  StoreListField(&entry[-1], head);
+  StoreListField(&entry[0], first);
+  StoreListField(&NodeOf(first)[-1], entry);
   DeathFence();
-  head->list = entry;
+  StoreListField(&head->list, entry);
 }
 
 // The forward link is written in one store, so the kernel never walks a
@@ -162,8 +210,8 @@ inline void LinkHeld(void** entry, RobustListHead* head) {
 inline void UnlinkHeld(void** entry) {
   void* next = entry[0];
   void* prev = entry[-1];
-  NodeOf(next)[-1] = prev;
-  NodeOf(prev)[0] = next;
+  StoreListField(&NodeOf(next)[-1], prev);
+  StoreListField(&NodeOf(prev)[0], next);
 }
 
 // The pending operation: a window in which a death would otherwise lose the
@@ -177,14 +225,14 @@ class PendingOperation {
   // (objects/reclamation.cpp) needs no more, since the word's release comes
   // after.
   PendingOperation(RobustListHead* head, void** entry) : head_(head) {
-    head->listOpPending = entry;
+    StoreListField(&head->listOpPending, entry);
     DeathFence();
   }
   // A release: the field is also the hazard that keeps the mutex's memory, so
   // every touch of the mutex comes before it is cleared.
   ~PendingOperation() {
     DeathFence();
-    __atomic_store_n(&head_->listOpPending, nullptr, __ATOMIC_RELEASE);
+    ReleaseListField(&head_->listOpPending, nullptr);
   }
   PendingOperation(const PendingOperation&) = delete;
   PendingOperation& operator=(const PendingOperation&) = delete;
@@ -198,10 +246,10 @@ class PendingOperation {
 // Only the owner writes `depth`, `owner`, `prev` and `next`; `word` and
 // `wakeOwed` are shared with the other threads.
 struct FutexMutex {
-  std::atomic<std::uint32_t> word;      // see the states above
+  FutexWord word;                       // see the states above
   std::uint32_t depth;                  // acquisitions by the owner not yet released
-  std::atomic<std::uint64_t> owner;     // the owner's serial, 0 when free
-  std::atomic<std::uint32_t> wakeOwed;  // 1 while the owed wake is unpaid
+  FutexAtomic<std::uint64_t> owner;     // the owner's serial, 0 when free
+  FutexAtomic<std::uint32_t> wakeOwed;  // 1 while the owed wake is unpaid
   // Marks a mutex announced to a race detector; the C library's nodes keep
   // spin counts here, which robust mutexes never use.
   std::uint32_t watchMark;
@@ -254,7 +302,9 @@ void FutexPayOwedWake(FutexMutex* mutex) noexcept;
 inline void** EntryOf(FutexMutex* mutex) { return &mutex->next; }
 
 inline void FutexAcquire(FutexMutex* mutex) {
-  FutexThread* self = &futexThread;
+  FutexThread* self = CurrentFutexThread();
+  // Relaxed: only this thread ever stores its serial here, and it reads its
+  // own stores in order; any other value is not ours, however stale.
   if (mutex->owner.load(std::memory_order_relaxed) == self->serial) {
     ++mutex->depth;
     return;
@@ -266,6 +316,8 @@ inline void FutexAcquire(FutexMutex* mutex) {
   PendingOperation pending(head, EntryOf(mutex));
   VELKOR_MUTEX_STEP(MutexStep::kAcquirePending);
   std::uint32_t expected = 0;
+  // Acquire: after the freeing that made the word 0. A failure reads nothing
+  // on its strength: the contended half loads the word again.
   if (__builtin_expect(
           !mutex->word.compare_exchange_strong(expected, self->tid, std::memory_order_acquire,
                                                std::memory_order_relaxed),
@@ -275,13 +327,15 @@ inline void FutexAcquire(FutexMutex* mutex) {
   VELKOR_MUTEX_STEP(MutexStep::kAcquireTaken);
   LinkHeld(EntryOf(mutex), head);
   VELKOR_MUTEX_STEP(MutexStep::kAcquireLinked);
+  // Relaxed: compared only with serials; the word is ours already.
   mutex->owner.store(self->serial, std::memory_order_relaxed);
   mutex->depth = 1;
   VELKOR_MUTEX_STEP(MutexStep::kAcquireOwned);
 }
 
 inline void FutexRelease(FutexMutex* mutex) {
-  FutexThread* self = &futexThread;
+  FutexThread* self = CurrentFutexThread();
+  // Relaxed, as in FutexAcquire.
   if (mutex->owner.load(std::memory_order_relaxed) != self->serial || --mutex->depth != 0) {
     return;
   }
@@ -292,13 +346,20 @@ inline void FutexRelease(FutexMutex* mutex) {
   VELKOR_MUTEX_STEP(MutexStep::kReleasePending);
   UnlinkHeld(EntryOf(mutex));
   VELKOR_MUTEX_STEP(MutexStep::kReleaseUnlinked);
+  // Relaxed: the freeing below is a release, which keeps this store before
+  // the next owner's.
   mutex->owner.store(0, std::memory_order_relaxed);
   VELKOR_MUTEX_STEP(MutexStep::kReleaseDisowned);
   std::uint32_t expected = self->tid;
+  // A freeing (seq_cst: see the top of this file); a failure found
+  // FUTEX_WAITERS and reads nothing else.
   if (__builtin_expect(mutex->word.compare_exchange_strong(expected, 0, std::memory_order_seq_cst,
                                                            std::memory_order_relaxed),
                        1)) {
     VELKOR_MUTEX_STEP(MutexStep::kReleaseFreed);
+    // A debt this release must pay was owed before the freeing that our
+    // taking of the word saw, so even a relaxed load would find it; seq_cst
+    // is a plain load on x86.
     if (__builtin_expect(mutex->wakeOwed.load(std::memory_order_seq_cst) != 0, 0)) {
       FutexPayOwedWake(mutex);
     }
@@ -309,14 +370,16 @@ inline void FutexRelease(FutexMutex* mutex) {
 }
 
 // Whether the calling thread owns the mutex; whether another thread holds it.
+// Relaxed, as in FutexAcquire.
 inline bool FutexOwnedByCaller(const FutexMutex* mutex) {
-  return mutex->owner.load(std::memory_order_relaxed) == futexThread.serial;
+  return mutex->owner.load(std::memory_order_relaxed) == CurrentFutexThread()->serial;
 }
 bool FutexHeldByOtherThread(const FutexMutex* mutex);
 // Gives back every level of the calling thread's ownership, if it owns it.
 void FutexReleaseAll(FutexMutex* mutex);
 
 // A free mutex of our own, owned by nobody.
+// Relaxed: nobody else sees the mutex yet; whatever shares it publishes it.
 inline void FutexInit(FutexMutex* mutex) {
   mutex->word.store(0, std::memory_order_relaxed);
   mutex->depth = 0;
