@@ -33,5 +33,11 @@ std::size_t OpenHandles() { return ActiveRun()->Objects().OpenHandles(); }
 
 void Terminate(Task* victim, kernel::UInt32 exitCode) { ActiveRun()->Terminate(victim, exitCode); }
 
+bool Tracing() { return ActiveRun()->Tracing(); }
+
+long RunNumber() { return ActiveRun()->Number(); }
+
+Task* TaskNumbered(int index) { return ActiveRun()->TaskNumbered(index); }
+
 }  // namespace sim
 }  // namespace velkor

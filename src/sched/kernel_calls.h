@@ -48,6 +48,18 @@ std::size_t OpenHandles();
 // abandoned. A task that ends itself does not return.
 void Terminate(Task* victim, kernel::UInt32 exitCode);
 
+// For the simulated futexes (platform/sim/futex_sim.cpp).
+// Whether the run keeps a trace: outcomes are worth building only then.
+bool Tracing();
+// A number of its own for every run: state kept beside a run starts afresh.
+long RunNumber();
+// The task numbered `index` (as velkorsched.h's Self() numbers them), or null.
+Task* TaskNumbered(int index);
+// What else any end of a task does (the kernel's walk of its robust list):
+// appends to the trace and names a violation, if any. Set once, before runs.
+using TaskEndHook = void (*)(Task* task, std::string* trace, std::string* violation);
+void SetTaskEndHook(TaskEndHook hook);
+
 }  // namespace sim
 }  // namespace velkor
 

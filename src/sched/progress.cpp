@@ -60,6 +60,9 @@ bool CanProceed(const Task* task) {
   if (task->state != TaskState::kReady) {
     return false;
   }
+  if (task->pending == Call::kFutexWait) {
+    return !task->asleep;
+  }
   if (task->target == nullptr) {
     return true;
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "sched/kernel_calls.h"
 #include "sched/stacks.h"
 
 namespace velkor {
@@ -16,8 +17,12 @@ namespace sim {
 namespace {
 
 Run* active = nullptr;
+long runsCreated = 0;
+TaskEndHook taskEndHook = nullptr;
 
 }  // namespace
+
+void SetTaskEndHook(TaskEndHook hook) { taskEndHook = hook; }
 
 Run* ActiveRun() {
   if (active == nullptr || active->Current() == nullptr) {
@@ -28,7 +33,7 @@ Run* ActiveRun() {
 }
 
 Run::Run(const std::function<void()>& scenario, Strategy* strategy, bool traced)
-    : strategy_(strategy), tracing_(traced) {
+    : number_(++runsCreated), strategy_(strategy), tracing_(traced) {
   NewTask("main", scenario);
 }
 
@@ -87,7 +92,7 @@ void Run::Outcome(const std::string& text) {
   }
 }
 
-const Task* Run::TaskNumbered(int index) const {
+Task* Run::TaskNumbered(int index) const {
   if (index < 0 || static_cast<std::size_t>(index) >= tasks_.size()) {
     return nullptr;
   }
@@ -124,7 +129,7 @@ void Run::FinishTask(Task* task) {
     if (task->thread != nullptr) {
       task->thread->ended = true;
     }
-    std::string abandoned = registry_.AbandonMutexesOf(task);
+    std::string abandoned = TaskEnds(task);
     if (tracing_) {
       trace_.push_back("        " + task->name + " ends" + abandoned);
     }
@@ -145,11 +150,24 @@ void Run::Terminate(Task* victim, kernel::UInt32 exitCode) {
     if (victim->target != nullptr) {
       where += " " + victim->target->Name();
     }
-    Outcome("killed " + victim->name + " in " + where + registry_.AbandonMutexesOf(victim));
+    Outcome("killed " + victim->name + " in " + where + TaskEnds(victim));
   }
   if (victim == current_) {
     LeaveForGood(victim);
   }
+}
+
+// What the kernel does at any end of a task, for the trace.
+std::string Run::TaskEnds(Task* task) {
+  std::string trace = registry_.AbandonMutexesOf(task);
+  if (taskEndHook != nullptr) {
+    std::string violation;
+    taskEndHook(task, &trace, &violation);
+    if (!violation.empty()) {
+      SetViolation(task->name + "'s end: " + violation);
+    }
+  }
+  return trace;
 }
 
 }  // namespace sim

@@ -64,10 +64,12 @@ class Run {
   const std::string& Choices() const { return choices_; }  // as a replay string
   const std::string& Violation() const { return violation_; }
   long Steps() const { return step_; }
+  bool Tracing() const { return tracing_; }
+  long Number() const { return number_; }  // distinct for every run of the process
 
   // For the tasks, during Execute().
   Task* Current() const { return current_; }
-  const Task* TaskNumbered(int index) const;  // null if there is none
+  Task* TaskNumbered(int index) const;  // null if there is none
   Registry& Objects() { return registry_; }
   Task* NewTask(std::string name, std::function<void()> body);
   ThreadObject* NewThread(kernel::ThreadRoutine routine, void* param);
@@ -95,7 +97,9 @@ class Run {
   void Schedule(Task* next);
   void TraceStep(const Task* next);
   void SetViolation(const std::string& message);
+  std::string TaskEnds(Task* task);
 
+  long number_;
   Strategy* strategy_;
   bool tracing_;
   Task* current_ = nullptr;

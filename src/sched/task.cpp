@@ -32,6 +32,10 @@ const char* CallName(Call call) {
       return "Yield";
     case Call::kAnywhere:
       return "Anywhere";
+    case Call::kSharedAccess:
+      return "access";
+    case Call::kFutexWait:
+      return "FutexWait";
   }
   return "?";
 }

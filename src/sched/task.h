@@ -27,7 +27,9 @@ enum class Call {
   kThreadExitCode,
   kSleep,
   kYield,
-  kAnywhere
+  kAnywhere,
+  kSharedAccess,  // of the futex mutex compiled for the explorer (sched/futex_model.h)
+  kFutexWait      // asleep on a simulated futex word
 };
 
 const char* CallName(Call call);
@@ -49,6 +51,7 @@ struct Task {
   std::uint64_t letFirst = 0;  // a poller waits until these have run or blocked
   long resumeAt = -1;          // random runs: when a task in Anywhere() goes on
   long priority = 0;           // random runs
+  bool asleep = false;         // in kFutexWait until a wake or a death takes it out
   std::function<void()> body;
   ThreadObject* thread = nullptr;  // for tasks created by ThreadCreate
   ucontext_t context;

@@ -11,6 +11,10 @@ namespace velkor_schedules {
 struct Scenario {
   const char* name;
   void (*run)();
+  // The deepest search the scenario gets, whatever --bound asks: for one whose
+  // Anywhere tasks already make every point free, where one preemption more
+  // costs minutes (random runs still go deeper).
+  int maxBound = 1 << 20;
 };
 
 const std::vector<Scenario>& Scenarios();

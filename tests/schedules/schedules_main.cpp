@@ -11,6 +11,7 @@
 // found.
 #include <velkorsched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -100,8 +101,8 @@ void PrintLine(const char* name, const char* mode, const sched::Report& report) 
 void ExploreOne(const Scenario& scenario, const Settings& settings, Totals* totals) {
   char mode[64];
   sched::Options options;
-  options.preemptionBound = settings.bound;
-  std::snprintf(mode, sizeof mode, "bound %d", settings.bound);
+  options.preemptionBound = std::min(settings.bound, scenario.maxBound);
+  std::snprintf(mode, sizeof mode, "bound %d", options.preemptionBound);
   sched::Report report = sched::Explore(scenario.name, scenario.run, options);
   PrintLine(scenario.name, mode, report);
   totals->schedules += report.schedules;
@@ -141,7 +142,8 @@ int UntilCaught(const Settings& settings) {
   auto start = std::chrono::steady_clock::now();
   for (int bound = 0; bound <= settings.bound; ++bound) {
     for (const Scenario& scenario : Scenarios()) {
-      if (!settings.only.empty() && settings.only != scenario.name) {
+      if ((!settings.only.empty() && settings.only != scenario.name) ||
+          bound > scenario.maxBound) {
         continue;
       }
       sched::Options options;
