@@ -125,12 +125,9 @@ struct Crew {
 };
 
 // A killer that ends `victim` at a point the explorer chooses, every one in
-// turn (resuming from Anywhere costs no preemption), once `after` holds.
-void SpawnKiller(Crew& crew, int victim, const bool* after = nullptr) {
-  crew.Spawn("killer", [victim, after] {
-    while (after != nullptr && !*after) {
-      sched::Yield();
-    }
+// turn (resuming from Anywhere costs no preemption).
+void SpawnKiller(Crew& crew, int victim) {
+  crew.Spawn("killer", [victim] {
     sched::Anywhere();
     if (!sched::Ended(victim)) {
       sim::KillTask(victim);
@@ -218,8 +215,8 @@ enum class HandOver { kReleaserDies, kWokenWaiterDies, kAbandonedWokenWaiterDies
 // woken, dies at any point: no sleeper may be left behind. The holder and the
 // sleepers are set up first, in one order, so that the search spends itself
 // on the hand-over. After an abandonment the woken waiter dies only once main
-// has taken the word: one that dies before anyone takes it back leaves the
-// others asleep (futex_mutex.h), which nothing here can mend.
+// has taken the word (main kills it then, wherever it has got to): one that
+// dies before anyone takes it back leaves the others asleep (futex_mutex.h).
 void HandOverWithSleepers(HandOver how) {
   Ledger l;
   ledger = &l;
@@ -251,12 +248,17 @@ void HandOverWithSleepers(HandOver how) {
       sched::Yield();
     }
   }
-  bool taken = how != HandOver::kAbandonedWokenWaiterDies;
-  SpawnKiller(crew, how == HandOver::kReleaserDies ? holder : waiter, &taken);
+  const bool abandons = how == HandOver::kAbandonedWokenWaiterDies;
+  if (!abandons) {
+    SpawnKiller(crew, how == HandOver::kReleaserDies ? holder : waiter);
+  }
   go = true;
   sched::Anywhere();
   m.Lock();
-  taken = true;
+  if (abandons) {
+    sim::KillTask(waiter);
+    ++ledger->deaths;
+  }
   m.Unlock();
   crew.Wait();
   TakeOnceMore(m);
@@ -349,9 +351,9 @@ const std::vector<Scenario>& Scenarios() {
       {"futex_death_anywhere", DeathAnywhere},
       {"futex_releaser_dies", ReleaserDies, 0},
       {"futex_woken_waiter_dies", WokenWaiterDies, 0},
-      {"futex_abandoned_waiter_dies", AbandonedWokenWaiterDies, 0},
+      {"futex_abandoned_waiter_dies", AbandonedWokenWaiterDies, 1},
       {"futex_abandoned_taken_over", AbandonedTakenOver},
-      {"futex_past_kernel_walk", PastKernelWalk},
+      {"futex_past_kernel_walk", PastKernelWalk, 1},
       {"futex_memory_given_back", MemoryGivenBack},
   };
   return all;

@@ -12,8 +12,8 @@ struct Scenario {
   const char* name;
   void (*run)();
   // The deepest search the scenario gets, whatever --bound asks: for one whose
-  // Anywhere tasks already make every point free, where one preemption more
-  // costs minutes (random runs still go deeper).
+  // Anywhere tasks already make every point free, or whose every run is long,
+  // where one preemption more costs minutes (random runs still go deeper).
   int maxBound = 1 << 20;
 };
 

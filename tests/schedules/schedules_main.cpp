@@ -142,8 +142,7 @@ int UntilCaught(const Settings& settings) {
   auto start = std::chrono::steady_clock::now();
   for (int bound = 0; bound <= settings.bound; ++bound) {
     for (const Scenario& scenario : Scenarios()) {
-      if ((!settings.only.empty() && settings.only != scenario.name) ||
-          bound > scenario.maxBound) {
+      if ((!settings.only.empty() && settings.only != scenario.name) || bound > scenario.maxBound) {
         continue;
       }
       sched::Options options;
