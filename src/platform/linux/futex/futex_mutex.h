@@ -55,7 +55,8 @@
 // what one owner wrote under the mutex is the next one's to read; `owner`,
 // `depth` and `wakeOwed` need no order of their own, since each is read either
 // by the thread that wrote it or by a thread that took the word after the
-// freeing that followed the write. The freeings are seq_cst where a release
+// freeing that followed the write (a wake that found nobody clears the debt
+// with no freeing after it: seen or not, either is safe). The freeings are seq_cst where a release
 // would do: one total order for every freeing, at no cost on x86, where every
 // read-modify-write is a locked instruction whatever its order. The explorer
 // runs the code sequentially consistent: it checks the order of the steps,
