@@ -62,6 +62,11 @@ void Run::Point(Call call, Object* target) {
     task->letFirst = EnabledMask() & ~Bit(task);
   }
   SwitchToScheduler(task);
+  if (task->interrupt) {
+    std::function<void()> handler = std::move(task->interrupt);
+    task->interrupt = nullptr;
+    handler();
+  }
 }
 
 void Run::LeaveForGood(Task* task) {

@@ -96,6 +96,10 @@ void ModelMutexes(FutexMutex* first, int count, const char* name, bool quiet);
 int ListedNodes();
 // Ends task `index` where it stands, as a kill does; the kernel walks its list.
 void KillTask(int index);
+// The layer's kill of task `index`: when the task next goes on (a sleep is cut
+// short), its handler walks its list past the kernel's reach
+// (AbandonHeldMutexes), then the task ends.
+void SignalKill(int index);
 // Whether task `index` sleeps in a futex wait.
 bool Asleep(int index);
 // Whether the calling task's latest acquisition took an abandoned word

@@ -47,11 +47,12 @@ struct Task {
   std::string name;
   TaskState state = TaskState::kReady;
   Call pending = Call::kBegin;
-  Object* target = nullptr;    // what the pending call waits on, if anything
-  std::uint64_t letFirst = 0;  // a poller waits until these have run or blocked
-  long resumeAt = -1;          // random runs: when a task in Anywhere() goes on
-  long priority = 0;           // random runs
-  bool asleep = false;         // in kFutexWait until a wake or a death takes it out
+  Object* target = nullptr;         // what the pending call waits on, if anything
+  std::uint64_t letFirst = 0;       // a poller waits until these have run or blocked
+  long resumeAt = -1;               // random runs: when a task in Anywhere() goes on
+  long priority = 0;                // random runs
+  bool asleep = false;              // in kFutexWait until a wake or a death takes it out
+  std::function<void()> interrupt;  // runs when the task next goes on: a signal's handler
   std::function<void()> body;
   ThreadObject* thread = nullptr;  // for tasks created by ThreadCreate
   ucontext_t context;

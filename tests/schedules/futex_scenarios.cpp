@@ -36,8 +36,11 @@ constexpr int kTasks = 8;
 struct Ledger {
   int deaths = 0;
   int held[kTasks] = {};
+  bool killSent[kTasks] = {};  // the layer's kill: the task runs no more of its own code
 };
 Ledger* ledger = nullptr;
+
+bool Gone(int task) { return sched::Ended(task) || ledger->killSent[task]; }
 
 // A futex mutex with a record of its holder, which changes right after
 // FutexAcquire returns and right before FutexRelease begins, with no
@@ -55,7 +58,7 @@ class Checked {
                    "a recursive acquisition counts one more level");
       return;
     }
-    sched::Check(holder_ == kNobody || holder_ == kAbandonedAtEnd || sched::Ended(holder_),
+    sched::Check(holder_ == kNobody || holder_ == kAbandonedAtEnd || Gone(holder_),
                  "mutual exclusion: the mutex is acquired while another task holds it");
     sched::Check(holder_ == kNobody || abandoned,
                  "the first owner after a holder's death takes the mutex abandoned");
@@ -341,6 +344,46 @@ void PastKernelWalk() {
   TakeOnceMore(m);
 }
 
+// The layer's kill (its handler walks the list past the kernel's reach, then
+// the thread ends) at every step of an acquisition and a release made while
+// the task holds 2,048 more mutexes, with another task (main) contending: the
+// handler leaves the pending operation to the kernel.
+void KilledPastKernelWalk() {
+  constexpr int kFillers = 2048;
+  Ledger l;
+  ledger = &l;
+  Checked m("m");
+  std::vector<lx::FutexMutex> fillers(kFillers);
+  sim::ModelMutexes(fillers.data(), kFillers, "filler", true);
+  Crew crew;
+  int holder = 0;
+  crew.Spawn("killer", [&] {
+    sched::Anywhere();
+    if (!sched::Ended(holder)) {
+      sim::SignalKill(holder);
+      ledger->killSent[holder] = true;
+      ++ledger->deaths;
+    }
+  });
+  bool filled = false;
+  holder = crew.Spawn("holder", [&] {
+    sim::Unobserved(true);
+    for (lx::FutexMutex& filler : fillers) {
+      lx::FutexAcquire(&filler);
+    }
+    sim::Unobserved(false);
+    ledger->held[sched::Self()] = kFillers;
+    filled = true;
+    TakeOnceMore(m);
+  });
+  while (!filled && !sched::Ended(holder)) {
+    sched::Yield();
+  }
+  TakeOnceMore(m);
+  crew.Wait();
+  TakeOnceMore(m);
+}
+
 }  // namespace
 
 const std::vector<Scenario>& Scenarios() {
@@ -354,6 +397,7 @@ const std::vector<Scenario>& Scenarios() {
       {"futex_abandoned_waiter_dies", AbandonedWokenWaiterDies, 1},
       {"futex_abandoned_taken_over", AbandonedTakenOver},
       {"futex_past_kernel_walk", PastKernelWalk, 1},
+      {"futex_killed_past_kernel_walk", KilledPastKernelWalk, 1},
       {"futex_memory_given_back", MemoryGivenBack},
   };
   return all;

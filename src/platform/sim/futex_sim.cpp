@@ -349,6 +349,26 @@ void KillTask(int index) {
   }
 }
 
+void SignalKill(int index) {
+  Task* victim = TaskNumbered(index);
+  if (victim == nullptr || victim->state != TaskState::kReady) {
+    return;
+  }
+  if (victim->pending == Call::kBegin) {
+    Terminate(victim, 0);  // it holds nothing yet
+    return;
+  }
+  ForgetSleeper(victim);
+  victim->asleep = false;
+  victim->interrupt = [] {
+    kernel::linux_layer::AbandonHeldMutexes();
+    Terminate(Current(), 0);
+  };
+  if (Tracing()) {
+    Outcome("kill signalled to " + victim->name);
+  }
+}
+
 bool Asleep(int index) {
   const Task* task = TaskNumbered(index);
   return task != nullptr && task->asleep;
