@@ -19,7 +19,7 @@ source "$LINUXVM_DIR/../win32vm/lib.sh"
 source "$LINUXVM_DIR/arm64.sh"
 
 SUITE=bookworm
-# Sparse; Wine and its prefix bring the used part to about 1.1 GiB.
+# Sparse; Wine and its prefix bring the used part to about 0.9 GiB.
 IMAGE_SIZE=4G
 # Owned by root, who runs the job: Wine refuses a prefix of another user.
 GUEST_WINEPREFIX=/opt/velkor/wine64
