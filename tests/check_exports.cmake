@@ -1,14 +1,22 @@
 # SPDX-License-Identifier: MIT
 # Compares the names a built library exports with a checked-in list.
-# -DLIBRARY=<dll or so> -DTOOL=<objdump for PE, nm for ELF> -DEXPECTED=<list>
+# -DLIBRARY=<dll or so> -DTOOL=<GNU or LLVM objdump for PE, nm for ELF> -DEXPECTED=<list>
 # -DWINDOWS=<bool>
 if(WINDOWS)
   execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
-  # Each exported name stands on a line "[ n] name" of the name pointer table.
-  string(REGEX MATCHALL "\n[\t ]*\\[ *[0-9]+\\] [A-Za-z_?][^\n ]*" rows "${dump}")
+  # GNU objdump: each exported name stands on a line "[ n] name" of the name
+  # pointer table. LLVM's (Arm64): on a line "ordinal 0xRVA name" after
+  # "Export Table:".
+  if(dump MATCHES "\nExport Table:\n")
+    string(REGEX REPLACE ".*\nExport Table:\n" "" dump "${dump}")
+    set(row_pattern "\n[\t ]*[0-9]+[\t ]+0x[0-9a-f]+[\t ]+")
+  else()
+    set(row_pattern "\n[\t ]*\\[ *[0-9]+\\] ")
+  endif()
+  string(REGEX MATCHALL "${row_pattern}[A-Za-z_?][^\n ]*" rows "${dump}")
   set(actual "")
   foreach(row IN LISTS rows)
-    string(REGEX REPLACE "^\n[\t ]*\\[ *[0-9]+\\] " "" name "${row}")
+    string(REGEX REPLACE "^${row_pattern}" "" name "${row}")
     list(APPEND actual "${name}")
   endforeach()
 else()

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Checks that a Windows DLL is in the expected PE format and depends on no
 # DLL but the system's own (the C and C++ runtimes are linked in).
-# -DLIBRARY=<dll> -DTOOL=<objdump> -DFORMAT=<pei-i386 | pei-x86-64>
+# -DLIBRARY=<dll> -DTOOL=<objdump> -DFORMAT=<pei-i386 | pei-x86-64 (GNU) | coff-arm64 (LLVM)>
 execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "could not read ${LIBRARY}")

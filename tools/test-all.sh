@@ -6,8 +6,9 @@
 #
 #   VELKOR_SKIP_WIN32_VM=1 tools/test-all.sh   skips running the 32-bit Windows
 #       programs in the emulated machine (the win32 and msvc-win32 builds are
-#       then only checked statically), and the i386 and arm64 Linux programs in
-#       theirs. CI never sets it.
+#       then only checked statically), the i386 and arm64 Linux programs in
+#       theirs, and the Arm64 Windows programs (msvc-arm64, then only checked
+#       statically). CI never sets it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,6 +35,13 @@ for preset in linux-i386 linux-arm64; do
     run_preset "$preset"
   fi
 done
+# Windows on Arm64: its programs run under Wine in the same arm64 machine,
+# whose image (Wine included) linux-arm64 has just built.
+if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
+  run_preset msvc-arm64 -DVELKOR_ARM64_VM=OFF
+else
+  run_preset msvc-arm64 -DVELKOR_ARM64_VM=ON
+fi
 for preset in win32 msvc-win32; do
   if [ "${VELKOR_SKIP_WIN32_VM:-0}" = 1 ]; then
     run_preset "$preset" -DVELKOR_WIN32_VM=OFF
@@ -54,6 +62,7 @@ package_presets=(
   win32
   msvc-win64
   msvc-win32
+  msvc-arm64
 )
 for preset in "${package_presets[@]}"; do
   echo "=== packages of $preset"

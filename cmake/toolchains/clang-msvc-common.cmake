@@ -9,15 +9,23 @@
 #   - clang-msvc/include has the few C++ headers the sources and tests use;
 #   - clang-msvc/startup*.cpp are the entry points and operator new.
 # Everything is linked with /NODEFAULTLIB, so nothing from a Visual C++
-# runtime can slip in. Set VELKOR_MSVC_ARCH (i686 or x86_64) first.
+# runtime can slip in. Set VELKOR_MSVC_ARCH (i686, x86_64 or arm64) first.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR ${VELKOR_MSVC_ARCH})
+# Windows on Arm64 names its processor ARM64, as CMake does there.
+if(VELKOR_MSVC_ARCH STREQUAL "arm64")
+  set(CMAKE_SYSTEM_PROCESSOR ARM64)
+else()
+  set(CMAKE_SYSTEM_PROCESSOR ${VELKOR_MSVC_ARCH})
+endif()
 set(VELKOR_LLVM_BIN /usr/lib/llvm-16/bin)
 set(VELKOR_MSVC_KIT ${CMAKE_CURRENT_LIST_DIR}/clang-msvc)
 set(VELKOR_WINE_INCLUDE /usr/include/wine/wine)
 if(VELKOR_MSVC_ARCH STREQUAL "i686")
   set(VELKOR_MSVC_TARGET i686-pc-windows-msvc)
   set(VELKOR_DLLTOOL_MACHINE i386)
+elseif(VELKOR_MSVC_ARCH STREQUAL "arm64")
+  set(VELKOR_MSVC_TARGET aarch64-pc-windows-msvc)
+  set(VELKOR_DLLTOOL_MACHINE arm64)
 else()
   set(VELKOR_MSVC_TARGET x86_64-pc-windows-msvc)
   set(VELKOR_DLLTOOL_MACHINE i386:x86-64)
@@ -103,8 +111,13 @@ set(CMAKE_LINKER ${VELKOR_LLVM_BIN}/lld-link)
 set(CMAKE_AR ${VELKOR_LLVM_BIN}/llvm-lib)
 set(CMAKE_RC_COMPILER ${VELKOR_LLVM_BIN}/llvm-rc)
 set(CMAKE_MT ${VELKOR_LLVM_BIN}/llvm-mt)
-# For the export and format checks: GNU objdump reads any PE file.
-find_program(CMAKE_OBJDUMP NAMES x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump REQUIRED)
+# For the export and format checks: GNU objdump reads the x86 PE files, but
+# MinGW's binutils know no Arm64; LLVM's objdump reads those.
+if(VELKOR_MSVC_ARCH STREQUAL "arm64")
+  set(CMAKE_OBJDUMP ${VELKOR_LLVM_BIN}/llvm-objdump)
+else()
+  find_program(CMAKE_OBJDUMP NAMES x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump REQUIRED)
+endif()
 # Without a runtime, CMake's test programs cannot link: compile them only.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 

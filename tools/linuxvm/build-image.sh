@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds (once) the emulated Debian arm64 guest that runs the arm64 Linux
-# programs: kernel, initrd and a raw ext4 image, cached outside the work tree.
-# The root file system is made by debootstrap on this host; its second stage
-# runs the arm64 programs under qemu-user (registered with binfmt_misc), which
-# is fine for installing packages but never for the tests (run.sh boots the
-# guest's own kernel for those).
+# programs, and the Arm64 Windows programs under Debian's arm64 Wine: kernel,
+# initrd and a raw ext4 image with a ready Wine prefix, cached outside the
+# work tree. The root file system is made by debootstrap on this host; its
+# second stage and Wine's installation run arm64 programs under qemu-user
+# (registered with binfmt_misc), which is fine for installing packages but
+# never for the tests (run.sh boots the guest's own kernel for those).
 #
 # Usage: build-image.sh [--force]
 # Cache: ${VELKOR_ARM64VM_CACHE:-/var/cache/velkorthread-arm64vm}
@@ -18,7 +19,10 @@ source "$LINUXVM_DIR/../win32vm/lib.sh"
 source "$LINUXVM_DIR/arm64.sh"
 
 SUITE=bookworm
-IMAGE_SIZE=3G
+# Sparse; Wine and its prefix bring the used part to about 0.9 GiB.
+IMAGE_SIZE=4G
+# Owned by root, who runs the job: Wine refuses a prefix of another user.
+GUEST_WINEPREFIX=/opt/velkor/wine64
 HOST_PACKAGES=(qemu-system-arm qemu-user-static debootstrap e2fsprogs)
 BUILD_DIR=""
 ROOTFS=""
@@ -75,6 +79,33 @@ small_initramfs() {
     printf '%s\n' virtio_pci virtio_blk ext4 >"$ROOTFS/usr/share/initramfs-tools/modules.d/velkor"
 }
 
+# Wine for the Arm64 Windows programs: wine64 runs them natively on this
+# processor (no emulation of another one inside the guest); "wine" gives the
+# launcher. Recommends (fonts, GUI helpers, 32-bit Wine) are not needed by
+# console test programs.
+install_wine() {
+    local mirror=$1 try
+    mount -t proc proc "$ROOTFS/proc"
+    mount --bind /dev "$ROOTFS/dev"
+    mount --bind /dev/pts "$ROOTFS/dev/pts"
+    echo "deb $mirror $SUITE main" >"$ROOTFS/etc/apt/sources.list"
+    cp /etc/resolv.conf "$ROOTFS/etc/resolv.conf"
+    for try in 1 2 3 4; do
+        in_chroot apt-get update -qq && break
+        ((try < 4)) || die "apt-get update in the guest keeps failing"
+        sleep $((try * 15))
+    done
+    in_chroot apt-get install -y -qq --no-install-recommends wine wine64 \
+        >"$BUILD_DIR/apt.log" 2>&1 || { tail -n 30 "$BUILD_DIR/apt.log" >&2; die "installing wine failed"; }
+    in_chroot apt-get clean
+    cleanup_mounts_only
+}
+
+in_chroot() {
+    LANG=C.UTF-8 LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+        chroot "$ROOTFS" /usr/bin/env PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
+}
+
 cleanup_mounts_only() {
     local m
     for m in dev/pts dev sys proc; do
@@ -121,8 +152,14 @@ echo o >/proc/sysrq-trigger
 sleep 60
 INIT
     chmod 755 "$ROOTFS/sbin/velkor-init"
-    # run.sh's job reads this file; the Linux programs need nothing from it.
-    : >"$ROOTFS/etc/velkor-wine.env"
+    # run.sh's job reads this file, for Linux programs too (which ignore it).
+    mkdir -p "$ROOTFS/$(dirname "$GUEST_WINEPREFIX")"
+    cat >"$ROOTFS/etc/velkor-wine.env" <<EOF
+export HOME=/root
+export WINEARCH=win64
+export WINEPREFIX=$GUEST_WINEPREFIX
+export WINEDEBUG=-all
+EOF
     echo velkor-arm64vm >"$ROOTFS/etc/hostname"
 }
 
@@ -135,17 +172,33 @@ extract_kernel() {
     cp "$i" "$BUILD_DIR/initrd.img"
 }
 
-# One boot before the image is taken: the guest's kernel runs the job and
-# reports its processor and C library, which proves the image boots.
-smoke_boot() {
+# The first boot keeps its changes (no -snapshot): the guest's kernel reports
+# its processor and C library, Wine creates its prefix and runs a Windows
+# program of its own, so every later boot starts from a warm, known-good
+# prefix.
+first_boot() {
     local ctl=$BUILD_DIR/ctl rc
     mkdir -p "$ctl"
-    echo 'uname -m >/velkor/ctl/smoke.out; ldd --version | head -n1 >>/velkor/ctl/smoke.out' >"$ctl/job.sh"
+    cat >"$ctl/job.sh" <<'EOF'
+set -eu
+uname -m >/velkor/ctl/smoke.out
+ldd --version | head -n1 >>/velkor/ctl/smoke.out
+. /etc/velkor-wine.env
+# No Mono/Gecko: Debian ships neither and the tests do not need them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine wineboot -i >/velkor/ctl/wineboot.log 2>&1
+wineserver -w
+test -f "$WINEPREFIX/system.reg"
+wine cmd.exe /c echo velkor-wine-ok >>/velkor/ctl/smoke.out 2>&1
+wineserver -w
+grep -q velkor-wine-ok /velkor/ctl/smoke.out
+EOF
     VM_KERNEL=$BUILD_DIR/vmlinuz VM_INITRD=$BUILD_DIR/initrd.img VM_IMAGE=$BUILD_DIR/rootfs.raw \
-        vm_boot "$ctl" "" yes 600 "$BUILD_DIR/console.log" || true
+        vm_boot "$ctl" "" no 1500 "$BUILD_DIR/console.log" || true
     rc=$(cat "$ctl/job.rc" 2>/dev/null || echo none)
     if [[ $rc != 0 ]] || ! grep -qx aarch64 "$ctl/smoke.out"; then
         tail -n 40 "$BUILD_DIR/console.log" >&2 || true
+        cat "$ctl/job.log" "$ctl/wineboot.log" >&2 2>/dev/null || true
         die "the first boot failed (guest job status: $rc)"
     fi
     log "guest: $(tr '\n' ' ' <"$ctl/smoke.out")"
@@ -166,14 +219,14 @@ build() {
     ensure_binfmt
     timed bootstrap_rootfs "$mirror"
     cleanup_mounts_only
-    echo "deb $mirror $SUITE main" >"$ROOTFS/etc/apt/sources.list"
+    timed install_wine "$mirror"
     rm -rf "$ROOTFS"/var/cache/apt/archives/*.deb "$ROOTFS"/var/lib/apt/lists/*
     install_guest_init
     extract_kernel
     truncate -s "$IMAGE_SIZE" "$BUILD_DIR/rootfs.raw"
     mkfs.ext4 -q -F -L velkor-root -d "$ROOTFS" "$BUILD_DIR/rootfs.raw"
     rm -rf --one-file-system "$ROOTFS"
-    timed smoke_boot
+    timed first_boot
     local f
     for f in vmlinuz initrd.img rootfs.raw; do mv -f "$BUILD_DIR/$f" "$VM_CACHE/$f"; done
     printf 'version=%s\nbuilt=%s\nmirror=%s\nseconds=%s\n' "$(vm_expected_version)" \
@@ -187,7 +240,7 @@ main() {
     case ${1:-} in
         --force) force=yes ;;
         "") ;;
-        *) sed -n '2,11s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 2 ;;
+        *) sed -n '2,12s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 2 ;;
     esac
     if [[ $force == no ]] && vm_cache_is_current; then return 0; fi
     [[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot, binfmt_misc)"

@@ -187,9 +187,11 @@ date +%s.%N >$C/t.warm
 
 # run_one INDEX TIMEOUT PROGRAM [ARG...]
 # timeout's own report goes to N.timeout, the program's stderr to N.stderr,
-# so a program that exits 124 by itself is not taken for a timeout.
+# so a program that exits 124 by itself is not taken for a timeout. Wine's
+# report of an unhandled exception marks a crash whatever the exit status:
+# after its debugger has run, a crashed program can exit 0.
 run_one() {
-    local n=$1 t=$2 start end rc timedout=no
+    local n=$1 t=$2 start end rc timedout=no crashed=no
     shift 2
     start=$(date +%s%N)
     timeout --verbose -k 10 "$t" /bin/sh -c 'exec "$@" 2>"$0"' "$C/out/$n.stderr" \
@@ -197,7 +199,8 @@ run_one() {
     rc=$?
     end=$(date +%s%N)
     grep -q 'sending signal' "$C/out/$n.timeout" && timedout=yes
-    echo "rc=$rc ms=$(((end - start) / 1000000)) timedout=$timedout" >"$C/out/$n.tmp"
+    [ -n "$LAUNCHER" ] && grep -q '^wine: Unhandled' "$C/out/$n.stderr" && crashed=yes
+    echo "rc=$rc ms=$(((end - start) / 1000000)) timedout=$timedout crashed=$crashed" >"$C/out/$n.tmp"
     mv "$C/out/$n.tmp" "$C/out/$n.result"
 }
 EOF
@@ -255,11 +258,14 @@ report_program() {
         print_stream "$CTL/out/$n.stderr"
     fi
     res=$(cat "$CTL/out/$n.result" 2>/dev/null || true)
-    if [[ $res =~ ^rc=([0-9]+)\ ms=([0-9]+)\ timedout=(yes|no)$ ]]; then
+    if [[ $res =~ ^rc=([0-9]+)\ ms=([0-9]+)\ timedout=(yes|no)\ crashed=(yes|no)$ ]]; then
         rc=${BASH_REMATCH[1]} ms=${BASH_REMATCH[2]} to=${BASH_REMATCH[3]}
         if [[ $to == yes ]]; then
             status=TIMEOUT
             echo "$VM_NAME: TIMEOUT $tag (killed after ${PROG_TIMEOUTS[i]} s, status $rc, $ms ms)"
+        elif [[ ${BASH_REMATCH[4]} == yes ]]; then
+            status=CRASH
+            echo "$VM_NAME: CRASH   $tag (an unhandled exception, exit $rc, $ms ms)"
         elif ((rc == 0)); then
             status=PASS
             echo "$VM_NAME: PASS    $tag (exit 0, $ms ms)"
