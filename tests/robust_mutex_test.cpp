@@ -375,6 +375,38 @@ TEST_F(MutexDeathTest, DeathOfAWaiterLosesNoWake) {
   }
 }
 
+// The victim, first in line, is woken by the kernel as the owner is killed
+// holding the mutex, and is killed itself before it takes the word, still
+// pending: the kernel must pass its wake on to the other waiter, as it does
+// for a released word. (A sleeper left behind is freed by a third taker, so
+// that the case fails instead of hanging.)
+TEST_F(MutexDeathTest, DeathOfAWaiterWokenForAnAbandonmentLosesNoWake) {
+  Handle mutex = NewMutex();
+  std::atomic<bool> holding{false};
+  auto ownerBody = [&] {
+    kernel::MutexAcquire(mutex);
+    holding = true;
+    for (;;) kernel::SleepMilliseconds(1);
+  };
+  Handle owner = Start(ownerBody);
+  SleepUntil(holding);
+  auto body = [&] { kernel::MutexAcquire(mutex); };
+  Handle victim = StartVictim(body, MutexStep::kAcquireWoken);
+  WaitUntil([] { return sleepingAt.load() > 0; });
+  kernel::SleepMilliseconds(kSettleMs);
+  Waiter second(mutex);
+  kernel::ThreadTerminate(owner, 0);  // the kernel abandons the mutex and wakes the victim
+  kernel::HandleClose(owner);
+  SleepUntil(victimStopped);
+  Terminate(victim);
+  for (int i = 0; i < 5000 && !second.acquired; ++i) kernel::SleepMilliseconds(1);
+  EXPECT_TRUE(second.acquired) << "the wake for the abandoned mutex died with the victim";
+  if (!second.acquired) ExpectFree(mutex);  // its release wakes the sleeper
+  second.Join();
+  ExpectFree(mutex);
+  kernel::HandleClose(mutex);
+}
+
 // The victim holds the mutex twice and dies inside its last release, with or
 // without a waiter asleep, and with or without a third thread that takes and
 // releases the word between the victim's release and its death.

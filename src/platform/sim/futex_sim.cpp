@@ -4,7 +4,10 @@
 // Linux does when a task ends, by any path: it walks the task's robust list
 // (2,048 entries at most), then the pending entry, and for every word that
 // still names the task sets FUTEX_OWNER_DIED, keeps FUTEX_WAITERS and wakes
-// one waiter; a pending entry whose word is 0 gets a wake too (Linux 5.10 on).
+// one waiter if FUTEX_WAITERS was set; a pending entry whose word is free
+// (its owner part 0: released, or abandoned with FUTEX_OWNER_DIED) gets a
+// wake whatever its bits (Linux 5.10 on: a woken waiter that dies before it
+// takes the word passes its wake on).
 // The walk is one step: no task runs while the kernel handles a death.
 #include <linux/futex.h>
 
@@ -201,16 +204,18 @@ void HandleDeath(const void* entry, std::uint32_t tid, bool pending, std::string
       reinterpret_cast<FutexWord*>(static_cast<char*>(const_cast<void*>(entry)) + kFutexOffset);
   ModelledMutex* modelled = MutexOfWord(word);
   const std::uint32_t value = word->KernelLoad();
+  const std::uint32_t owner = value & FUTEX_TID_MASK;
   std::string what;
-  if (pending && value == 0) {
+  bool wakes = true;
+  if (pending && owner == 0) {
     what = "free, pending";
-  } else if ((value & FUTEX_TID_MASK) == tid) {
+  } else if (owner == tid) {
     word->KernelStore((value & FUTEX_WAITERS) | FUTEX_OWNER_DIED);
     what = "abandoned";
+    wakes = (value & FUTEX_WAITERS) != 0;
   } else {
     return;
   }
-  const bool wakes = value == 0 || (value & FUTEX_WAITERS) != 0;
   Task* woken = wakes ? WakeOne(word) : nullptr;
   *trace += "; kernel: " + (modelled ? ElementName(modelled, word) : Describe(word)) + " " + what;
   if (woken != nullptr) {

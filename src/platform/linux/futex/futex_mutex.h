@@ -35,12 +35,9 @@
 //
 // What the kernel does when the thread dies at each step (MutexStep below):
 //   kAcquirePending .. kAcquireWoken  word not ours, left as it is; a free one
-//                                     (0) gets a wake (passing on one meant for
-//                                     us), an abandoned one (FUTEX_OWNER_DIED)
-//                                     none: a waiter that the kernel woke for
-//                                     an abandonment and that dies before
-//                                     anyone takes the word back leaves the
-//                                     other waiters asleep
+//                                     (owner part 0: released, or abandoned
+//                                     with FUTEX_OWNER_DIED) gets a wake,
+//                                     passing on one meant for us
 //   kAcquireTaken .. kAcquireOwned    word ours (pending, later also listed):
 //                                     abandoned, a waiter woken
 //   kReleasePending .. kReleaseDisowned  word still ours (pending): abandoned
